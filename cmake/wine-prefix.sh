@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Makes the wine prefix $WINEPREFIX once and starts its persistent wineserver, under a lock
+# so that parallel callers wait for one creation.  Without a display, GUI programs still
+# need Xvfb; this script only prepares the prefix.
+#   - no Mono or Gecko installers, no desktop menu entries;
+#   - the programs run in wine's virtual desktop (no stalls on dialog close, captions drawn);
+#   - COM1..COM4 mapped to a path that is not a serial device, so that a port exists only
+#     where a test links the simulated instrument.
+set -eu
+: "${WINEPREFIX:?}"
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
+mkdir -p "$(dirname "$WINEPREFIX")"
+exec 9>"$WINEPREFIX.lock"
+flock 9
+if [ ! -f "$WINEPREFIX/.orvane-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    wineboot -i
+    wineserver -w
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f
+    for n in 1 2 3 4; do
+        wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /d /dev/null/no-port /f
+    done
+    wineserver -w
+    touch "$WINEPREFIX/.orvane-ready"
+fi
+# A persistent server keeps later starts quick; the test scripts stop it when done.
+wineserver -p

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs a Windows program of the cross build under wine: the CTest emulator of the Windows
+# build.  Makes the test prefix once (under a lock, since ctest runs tests in parallel),
+# keeps its wineserver up, and sends the program's output through a file: wine's background
+# services inherit the handles of the program that started them, and a pipe that they hold
+# would keep ctest waiting after the program itself has ended.
+set -u
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+export WINEPREFIX=${ORVANE_WINEPREFIX:-$here/../build/wineprefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
+
+"$here/wine-prefix.sh" >/dev/null 2>&1 </dev/null || { echo "wine-run: cannot prepare $WINEPREFIX" >&2; exit 1; }
+
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+wine "$@" >"$out" 2>&1 </dev/null
+rc=$?
+cat "$out"
+exit $rc

@@ -1,0 +1,16 @@
+// The S-record export of a signed image: S2 records of 16 bytes, CR LF, no header or
+// termination record.
+#pragma once
+
+#include <cstdint>
+
+// The export file on the developers' machines.
+constexpr const char* kExportFilePath = "C:\\DV\\H8S\\DUZEVAV\\RELEASE\\EXE\\ROVOD.A37";
+
+// Writes the image from start up to (not including) end as records of 16 bytes; shows the
+// before/after "Scrotum" messages; tells failures to the user.
+void ExportImageSRecords(const char* path, uint32_t start, uint32_t end, const uint8_t* image);
+
+// Formats one S2 record of `length` bytes (at most 16 when the line holds 45 characters;
+// the line must hold 2 * length + 13 characters) without its line end, NUL-terminated.
+void FormatS2Record(uint32_t address, int length, const uint8_t* bytes, char* line);

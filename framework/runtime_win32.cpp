@@ -1,0 +1,74 @@
+// The runtime seam on Windows: MessageBoxA, SendMessageA, an auto-reset Win32 event,
+// LoadLibraryA and GetProcAddress, Sleep, and files opened with no sharing.
+#include "framework/runtime.h"
+#include "framework/runtime_internal.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <share.h>
+#include <stdio.h>
+
+#include <string>
+
+namespace runtime_platform {
+
+void ShowPlatformMessage(WindowHandle owner, const char* text, const char* caption) {
+    HWND hwnd = static_cast<HWND>(owner);
+    if (hwnd != nullptr && !IsWindow(hwnd)) {
+        hwnd = nullptr;  // the owner has closed since the job was started
+    }
+    MessageBoxA(hwnd, text, caption, MB_OK);
+}
+
+void SendPlatformReport(WindowHandle window, unsigned message, uintptr_t kind, intptr_t value) {
+    SendMessageA(static_cast<HWND>(window), message, static_cast<WPARAM>(kind),
+                 static_cast<LPARAM>(value));
+}
+
+}  // namespace runtime_platform
+
+const char* ProgramName() {
+    static const std::string name = [] {
+        char path[MAX_PATH + 1] = {};
+        DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+        std::string base(path, n);
+        base = base.substr(base.find_last_of("\\/") + 1);
+        size_t dot = base.find_last_of('.');
+        return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+    }();
+    return name.c_str();
+}
+
+EventHandle CreateCancelEvent() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+
+void SignalCancelEvent(EventHandle event) {
+    if (event != nullptr) {
+        SetEvent(static_cast<HANDLE>(event));
+    }
+}
+
+bool PollCancelEvent(EventHandle event) {
+    return event != nullptr && WaitForSingleObject(static_cast<HANDLE>(event), 0) == WAIT_OBJECT_0;
+}
+
+void CloseCancelEvent(EventHandle event) {
+    if (event != nullptr) {
+        CloseHandle(static_cast<HANDLE>(event));
+    }
+}
+
+LibraryHandle LoadLibraryAt(const char* path) { return LoadLibraryA(path); }
+
+void* FindLibraryEntry(LibraryHandle library, const char* name) {
+    if (library == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }
+
+std::FILE* OpenFileUnshared(const char* path, const char* mode) {
+    return _fsopen(path, mode, _SH_DENYRW);
+}

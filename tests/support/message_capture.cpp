@@ -1,0 +1,29 @@
+#include "tests/support/message_capture.h"
+
+MessageCapture::MessageCapture() {
+    m_previous = SetMessageHandler([this](WindowHandle owner, const char* text, const char* caption) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_messages.push_back({owner, text, caption});
+    });
+}
+
+MessageCapture::~MessageCapture() { SetMessageHandler(m_previous); }
+
+std::vector<CapturedMessage> MessageCapture::Messages() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_messages;
+}
+
+std::vector<std::string> MessageCapture::Texts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::string> texts;
+    for (const auto& m : m_messages) {
+        texts.push_back(m.text);
+    }
+    return texts;
+}
+
+void MessageCapture::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_messages.clear();
+}
