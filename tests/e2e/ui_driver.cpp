@@ -1,0 +1,851 @@
+// The UI test driver: runs in the same wine prefix as the program under test and drives its
+// windows as a person would, from a small script, printing one line per step.
+//
+//   ui_driver.exe SCRIPT            runs the commands of a script file
+//   ui_driver.exe -e COMMAND ...    runs the commands given, one per -e
+//
+// A script has one command per line; words are separated by blanks, a word in double quotes
+// may hold blanks and the escapes \n \t \" \\; a line starting with # is a comment.  Windows
+// are top-level windows found by their exact title, controls by their id (decimal or 0x..).
+// Timeouts are in seconds.  The first failing step prints what is on the screen and ends the
+// driver with exit code 1 (2 for a script that can't be read).
+//
+// Clicks and keys are posted, never sent, so that a handler that runs a modal loop (a dialog,
+// a message box) does not block the driver.  "watch" puts a hook into the program's window
+// thread (ui_driver_hook.dll beside this program) that reports every text set on a window, so
+// that fleeting status texts can be checked in order afterwards with "expect-history".
+#include <commctrl.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr double kDefaultTimeoutS = 20.0;
+constexpr DWORD kPollMs = 10;
+constexpr UINT kSendTimeoutMs = 5000;
+constexpr int kMessageBoxTextId = 0xFFFF;
+constexpr int kOpenDialogFileNameId = 0x47C;  // cmb13 of the common open dialog
+
+using Words = std::vector<std::string>;
+
+// ---- Output ------------------------------------------------------------------------------
+
+std::string Escape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string Quote(const std::string& text) {
+    return "\"" + Escape(text) + "\"";
+}
+
+// ---- Waiting while the driver's own messages are handled ---------------------------------
+
+// Handles the driver's messages (the hook's text reports) for up to the given time.
+void Pump(DWORD milliseconds) {
+    ULONGLONG end = GetTickCount64() + milliseconds;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageA(&msg);
+        }
+        ULONGLONG now = GetTickCount64();
+        if (now >= end) {
+            return;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+    }
+}
+
+// Polls a condition until it holds or the time is up; true when it held.
+template <typename Condition>
+bool WaitFor(double timeoutS, Condition condition) {
+    ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(timeoutS * 1000.0);
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (GetTickCount64() >= end) {
+            return false;
+        }
+        Pump(kPollMs);
+    }
+}
+
+// ---- Windows and controls ----------------------------------------------------------------
+
+std::string ClassOf(HWND window) {
+    char name[128] = "";
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+// The text of a window of another process, by WM_GETTEXT.
+std::string TextOf(HWND window) {
+    char text[4096] = "";
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
+                             SMTO_NORMAL, kSendTimeoutMs, &result)) {
+        return "";
+    }
+    text[sizeof text - 1] = '\0';
+    return text;
+}
+
+std::string TitleOf(HWND window) {
+    char title[512] = "";
+    GetWindowTextA(window, title, sizeof title);
+    return title;
+}
+
+std::vector<HWND> TopWindows() {
+    std::vector<HWND> windows;
+    EnumWindows(
+        [](HWND window, LPARAM list) -> BOOL {
+            if (IsWindowVisible(window)) {
+                reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&windows));
+    return windows;
+}
+
+std::vector<HWND> ChildrenOf(HWND parent) {
+    std::vector<HWND> children;
+    EnumChildWindows(
+        parent,
+        [](HWND window, LPARAM list) -> BOOL {
+            reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&children));
+    return children;
+}
+
+HWND FindTop(const std::string& title) {
+    for (HWND window : TopWindows()) {
+        if (TitleOf(window) == title) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+// A message box: a dialog window whose static text 0xFFFF shows the given text.
+HWND FindMessageBox(const std::string& text) {
+    for (HWND window : TopWindows()) {
+        if (ClassOf(window) != "#32770") {
+            continue;
+        }
+        for (HWND child : ChildrenOf(window)) {
+            if (GetDlgCtrlID(child) == kMessageBoxTextId && ClassOf(child) == "Static" &&
+                TextOf(child) == text) {
+                return window;
+            }
+        }
+    }
+    return nullptr;
+}
+
+HWND FindOpenDialog() {
+    for (HWND window : TopWindows()) {
+        if (ClassOf(window) == "#32770" && GetDlgItem(window, kOpenDialogFileNameId) != nullptr) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+// Prints the visible top-level windows and their controls, to make a failure readable.
+void PrintScene() {
+    std::printf("  what is on the screen:\n");
+    for (HWND window : TopWindows()) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        HWND owner = GetWindow(window, GW_OWNER);
+        std::printf("    window %s class %s pid %lu owner %s\n", Quote(TitleOf(window)).c_str(),
+                    ClassOf(window).c_str(), pid, owner ? Quote(TitleOf(owner)).c_str() : "(none)");
+        int shown = 0;
+        for (HWND child : ChildrenOf(window)) {
+            if (GetParent(child) != window || !IsWindowVisible(child)) {
+                continue;
+            }
+            if (++shown > 40) {
+                std::printf("      ...\n");
+                break;
+            }
+            std::printf("      control %d %s %s\n", GetDlgCtrlID(child), ClassOf(child).c_str(),
+                        Quote(TextOf(child)).c_str());
+        }
+    }
+    std::fflush(stdout);
+}
+
+// ---- The text history fed by the hook ----------------------------------------------------
+
+struct TextEvent {
+    std::string windowTitle;  // title of the control's top-level window when the text was set
+    int controlId;
+    std::string text;
+};
+
+std::vector<TextEvent> g_history;
+
+LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COPYDATA) {
+        const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        HWND target = reinterpret_cast<HWND>(wParam);
+        if (data->dwData == 1 && data->cbData > 0 && data->lpData != nullptr) {
+            std::string text(static_cast<const char*>(data->lpData),
+                             strnlen(static_cast<const char*>(data->lpData), data->cbData));
+            HWND top = GetAncestor(target, GA_ROOT);
+            g_history.push_back({top ? TitleOf(top) : "", GetDlgCtrlID(target), text});
+        }
+        return TRUE;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+bool CreateSink() {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = SinkProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "OrvaneUiDriverSink";
+    if (!RegisterClassA(&windowClass)) {
+        return false;
+    }
+    return CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                           windowClass.hInstance, nullptr) != nullptr;
+}
+
+std::vector<std::string> HistoryOf(const std::string& title, int id) {
+    std::vector<std::string> texts;
+    for (const TextEvent& event : g_history) {
+        if (event.windowTitle == title && event.controlId == id) {
+            texts.push_back(event.text);
+        }
+    }
+    return texts;
+}
+
+// ---- The driver ---------------------------------------------------------------------------
+
+class CDriver {
+public:
+    // Runs one command; false (after printing why) when it failed.
+    bool Run(const Words& words);
+
+private:
+    bool Fail(const std::string& why) {
+        m_failure = why;
+        return false;
+    }
+    bool Usage(const char* form) { return Fail(std::string("usage: ") + form); }
+
+    // Finds a window by title, waiting up to the timeout; remembers its program.
+    HWND Window(const std::string& title, double timeoutS = kDefaultTimeoutS);
+    HWND Control(const std::string& title, const std::string& id);
+    void Remember(HWND window);
+    void Report(const std::string& line) { m_report = line; }
+
+    bool Click(const Words& w);
+    bool Key(const Words& w);
+    bool MessageBoxExpect(const Words& w, bool press);
+    bool AnswerOpenDialog(const Words& w);
+    bool Watch(const Words& w);
+    bool ExpectHistory(const Words& w, bool prefixOnly);
+    bool Rect(const Words& w);
+    bool Bar(const Words& w);
+    bool WaitExit(const Words& w);
+
+    HANDLE m_process = nullptr;  // the driven program, once a window of it was found
+    DWORD m_processId = 0;
+    HHOOK m_hook = nullptr;
+    std::vector<HANDLE> m_lockedFiles;
+
+public:
+    std::string m_failure;
+    std::string m_report;  // what a step prints after "ok"
+};
+
+double TimeoutArg(const Words& w, size_t index) {
+    return w.size() > index ? std::atof(w[index].c_str()) : kDefaultTimeoutS;
+}
+
+int IdArg(const std::string& word) {
+    return static_cast<int>(std::strtol(word.c_str(), nullptr, 0));
+}
+
+void CDriver::Remember(HWND window) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == 0 || pid == m_processId || pid == GetCurrentProcessId()) {
+        return;
+    }
+    if (m_process) {
+        CloseHandle(m_process);
+    }
+    m_process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    m_processId = m_process ? pid : 0;
+}
+
+HWND CDriver::Window(const std::string& title, double timeoutS) {
+    HWND window = nullptr;
+    if (!WaitFor(timeoutS, [&] { return (window = FindTop(title)) != nullptr; })) {
+        Fail("no window " + Quote(title));
+        return nullptr;
+    }
+    Remember(window);
+    return window;
+}
+
+HWND CDriver::Control(const std::string& title, const std::string& id) {
+    HWND window = Window(title);
+    if (!window) {
+        return nullptr;
+    }
+    HWND control = GetDlgItem(window, IdArg(id));
+    if (!control) {
+        Fail("window " + Quote(title) + " has no control " + id);
+    }
+    return control;
+}
+
+bool CDriver::Click(const Words& w) {
+    if (w.size() != 3) {
+        return Usage("click TITLE ID");
+    }
+    HWND control = Control(w[1], w[2]);
+    if (!control) {
+        return false;
+    }
+    if (!IsWindowVisible(control) || !IsWindowEnabled(control)) {
+        return Fail("control " + w[2] + " of " + Quote(w[1]) + " is hidden or disabled");
+    }
+    PostMessageA(control, BM_CLICK, 0, 0);
+    return true;
+}
+
+bool CDriver::Key(const Words& w) {
+    if (w.size() != 3 || (w[2] != "escape" && w[2] != "enter")) {
+        return Usage("key TITLE escape|enter");
+    }
+    HWND window = Window(w[1]);
+    if (!window) {
+        return false;
+    }
+    // The key goes where the keyboard focus is, as a typed key would; the dialog's own loop
+    // turns it into Cancel or OK.
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    HWND target = window;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) && info.hwndFocus &&
+        (info.hwndFocus == window || IsChild(window, info.hwndFocus))) {
+        target = info.hwndFocus;
+    }
+    UINT key = w[2] == "escape" ? VK_ESCAPE : VK_RETURN;
+    LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(key, MAPVK_VK_TO_VSC)) << 16;
+    PostMessageA(target, WM_KEYDOWN, key, scan | 1);
+    PostMessageA(target, WM_KEYUP, key, scan | 1 | (1LL << 30) | (1LL << 31));
+    return true;
+}
+
+bool CDriver::MessageBoxExpect(const Words& w, bool press) {
+    if (w.size() < 3 || w.size() > 4) {
+        return Usage(press ? "messagebox-expect TEXT CAPTION [TIMEOUT]"
+                           : "wait-messagebox TEXT CAPTION [TIMEOUT]");
+    }
+    HWND box = nullptr;
+    if (!WaitFor(TimeoutArg(w, 3), [&] { return (box = FindMessageBox(w[1])) != nullptr; })) {
+        return Fail("no message box " + Quote(w[1]));
+    }
+    Remember(box);
+    std::string caption = TitleOf(box);
+    HWND owner = GetWindow(box, GW_OWNER);
+    Report("owner " + (owner ? Quote(TitleOf(owner)) : std::string("(none)")));
+    if (caption != w[2]) {
+        return Fail("message box " + Quote(w[1]) + " has the caption " + Quote(caption) + ", not " +
+                    Quote(w[2]));
+    }
+    if (!press) {
+        return true;
+    }
+    HWND ok = GetDlgItem(box, IDOK);
+    if (ok) {
+        PostMessageA(ok, BM_CLICK, 0, 0);
+    } else {
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    if (!WaitFor(kDefaultTimeoutS, [&] { return !IsWindow(box) || !IsWindowVisible(box); })) {
+        return Fail("message box " + Quote(w[1]) + " did not close on OK");
+    }
+    return true;
+}
+
+bool CDriver::AnswerOpenDialog(const Words& w) {
+    if (w.size() < 2 || w.size() > 3) {
+        return Usage("answer-open-dialog PATH [TIMEOUT]");
+    }
+    HWND dialog = nullptr;
+    if (!WaitFor(TimeoutArg(w, 2), [&] { return (dialog = FindOpenDialog()) != nullptr; })) {
+        return Fail("no open dialog");
+    }
+    Remember(dialog);
+    Report("dialog " + Quote(TitleOf(dialog)));
+    HWND name = GetDlgItem(dialog, kOpenDialogFileNameId);
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w[1].c_str()), SMTO_NORMAL,
+                        kSendTimeoutMs, &result);
+    HWND ok = GetDlgItem(dialog, IDOK);
+    if (ok) {
+        PostMessageA(ok, BM_CLICK, 0, 0);
+    } else {
+        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    }
+    if (!WaitFor(kDefaultTimeoutS, [&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); })) {
+        return Fail("the open dialog did not take " + Quote(w[1]));
+    }
+    return true;
+}
+
+bool CDriver::Watch(const Words& w) {
+    if (w.size() != 2) {
+        return Usage("watch TITLE");
+    }
+    HWND window = Window(w[1]);
+    if (!window) {
+        return false;
+    }
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string dll = path;
+    dll = dll.substr(0, dll.find_last_of("\\/") + 1) + "ui_driver_hook.dll";
+    HMODULE module = LoadLibraryA(dll.c_str());
+    auto proc = module ? reinterpret_cast<HOOKPROC>(
+                             reinterpret_cast<void*>(GetProcAddress(module, "UiDriverCallWndHook")))
+                       : nullptr;
+    if (!proc) {
+        return Fail("can't load " + dll);
+    }
+    if (m_hook) {
+        UnhookWindowsHookEx(m_hook);
+    }
+    m_hook =
+        SetWindowsHookExA(WH_CALLWNDPROC, proc, module, GetWindowThreadProcessId(window, nullptr));
+    if (!m_hook) {
+        return Fail("can't hook the window thread of " + Quote(w[1]));
+    }
+    g_history.clear();
+    return true;
+}
+
+bool CDriver::ExpectHistory(const Words& w, bool prefixOnly) {
+    if (w.size() < 3) {
+        return Usage(prefixOnly ? "expect-history-start TITLE ID TEXT..."
+                                : "expect-history TITLE ID TEXT...");
+    }
+    // Texts set a moment ago may still be on their way from the hook.
+    Pump(50);
+    std::vector<std::string> seen = HistoryOf(w[1], IdArg(w[2]));
+    std::vector<std::string> expected(w.begin() + 3, w.end());
+    bool match = prefixOnly ? seen.size() >= expected.size() &&
+                                  std::equal(expected.begin(), expected.end(), seen.begin())
+                            : seen == expected;
+    std::string list;
+    for (const std::string& text : seen) {
+        list += "\n    " + Quote(text);
+    }
+    if (!match) {
+        return Fail("control " + w[2] + " of " + Quote(w[1]) + " showed, in order:" + list);
+    }
+    Report(std::to_string(seen.size()) + " texts");
+    return true;
+}
+
+bool CDriver::Rect(const Words& w) {
+    if (w.size() < 2 || w.size() > 3) {
+        return Usage("rect TITLE [FILE]");
+    }
+    HWND window = Window(w[1]);
+    if (!window) {
+        return false;
+    }
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    std::ostringstream line;
+    line << rect.left << ' ' << rect.top << ' ' << (rect.right - rect.left) << ' '
+         << (rect.bottom - rect.top);
+    Report(line.str());
+    if (w.size() == 3) {
+        std::ofstream file(w[2], std::ios::trunc);
+        file << line.str() << '\n';
+        if (!file) {
+            return Fail("can't write " + w[2]);
+        }
+    }
+    return true;
+}
+
+bool CDriver::Bar(const Words& w) {
+    // bar TITLE ID: prints the position and range; wait-bar TITLE ID MIN [TIMEOUT]: waits
+    // until the position reaches MIN; expect-bar-range TITLE ID LOW HIGH.
+    HWND control = w.size() >= 3 ? Control(w[1], w[2]) : nullptr;
+    if (!control) {
+        return m_failure.empty() ? Usage("bar TITLE ID") : false;
+    }
+    auto query = [&](UINT message, WPARAM wParam) {
+        DWORD_PTR value = 0;
+        SendMessageTimeoutA(control, message, wParam, 0, SMTO_NORMAL, kSendTimeoutMs, &value);
+        return static_cast<long>(value);
+    };
+    long position = query(PBM_GETPOS, 0);
+    if (w[0] == "wait-bar") {
+        if (w.size() < 4) {
+            return Usage("wait-bar TITLE ID MIN [TIMEOUT]");
+        }
+        long minimum = std::atol(w[3].c_str());
+        if (!WaitFor(TimeoutArg(w, 4), [&] {
+                return IsWindow(control) && (position = query(PBM_GETPOS, 0)) >= minimum;
+            })) {
+            return Fail("the bar stayed at " + std::to_string(position));
+        }
+    }
+    long low = query(PBM_GETRANGE, TRUE), high = query(PBM_GETRANGE, FALSE);
+    Report("position " + std::to_string(position) + " range " + std::to_string(low) + ".." +
+           std::to_string(high));
+    if (w[0] == "expect-bar-range") {
+        if (w.size() != 5) {
+            return Usage("expect-bar-range TITLE ID LOW HIGH");
+        }
+        if (low != std::atol(w[3].c_str()) || high != std::atol(w[4].c_str())) {
+            return Fail("the bar's range is " + std::to_string(low) + ".." + std::to_string(high));
+        }
+    }
+    return true;
+}
+
+bool CDriver::WaitExit(const Words& w) {
+    if (!m_process) {
+        return Fail("no program seen yet");
+    }
+    DWORD waited = WAIT_TIMEOUT;
+    WaitFor(TimeoutArg(w, 1),
+            [&] { return (waited = WaitForSingleObject(m_process, 0)) == WAIT_OBJECT_0; });
+    if (waited != WAIT_OBJECT_0) {
+        return Fail("the program is still running");
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(m_process, &code);
+    Report("exit code " + std::to_string(code));
+    return true;
+}
+
+bool CDriver::Run(const Words& w) {
+    m_failure.clear();
+    m_report.clear();
+    const std::string& c = w[0];
+    if (c == "wait-window") {
+        return (w.size() == 2 || w.size() == 3) ? Window(w[1], TimeoutArg(w, 2)) != nullptr
+                                                : Usage("wait-window TITLE [TIMEOUT]");
+    }
+    if (c == "wait-gone") {
+        if (w.size() < 2 || w.size() > 3) {
+            return Usage("wait-gone TITLE [TIMEOUT]");
+        }
+        return WaitFor(TimeoutArg(w, 2), [&] { return FindTop(w[1]) == nullptr; })
+                   ? true
+                   : Fail("window " + Quote(w[1]) + " is still there");
+    }
+    if (c == "wait-exit") {
+        return WaitExit(w);
+    }
+    if (c == "click") {
+        return Click(w);
+    }
+    if (c == "text" || c == "expect-text" || c == "expect-text-like") {
+        if (w.size() != (c == "text" ? 3u : 4u)) {
+            return Usage(
+                "text TITLE ID | expect-text TITLE ID TEXT | expect-text-like TITLE ID REGEX");
+        }
+        HWND control = Control(w[1], w[2]);
+        if (!control) {
+            return false;
+        }
+        std::string text = TextOf(control);
+        Report(Quote(text));
+        if (c == "expect-text" && text != w[3]) {
+            return Fail("the text is " + Quote(text));
+        }
+        if (c == "expect-text-like" && !std::regex_match(text, std::regex(w[3]))) {
+            return Fail("the text is " + Quote(text));
+        }
+        return true;
+    }
+    if (c == "wait-text") {
+        if (w.size() < 4 || w.size() > 5) {
+            return Usage("wait-text TITLE ID TEXT [TIMEOUT]");
+        }
+        HWND control = Control(w[1], w[2]);
+        std::string text;
+        if (!control || !WaitFor(TimeoutArg(w, 4), [&] {
+                return IsWindow(control) && (text = TextOf(control)) == w[3];
+            })) {
+            return m_failure.empty() ? Fail("the text stayed " + Quote(text)) : false;
+        }
+        return true;
+    }
+    if (c == "checked" || c == "expect-checked" || c == "visible" || c == "expect-visible" ||
+        c == "enabled" || c == "expect-enabled") {
+        bool expecting = c.rfind("expect-", 0) == 0;
+        if (w.size() != (expecting ? 4u : 3u)) {
+            return Usage("checked|visible|enabled TITLE ID, expect-... TITLE ID 0|1");
+        }
+        HWND control = Control(w[1], w[2]);
+        if (!control) {
+            return false;
+        }
+        int state = 0;
+        if (c.find("checked") != std::string::npos) {
+            DWORD_PTR value = 0;
+            SendMessageTimeoutA(control, BM_GETCHECK, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &value);
+            state = value == BST_CHECKED;
+        } else if (c.find("visible") != std::string::npos) {
+            state = IsWindowVisible(control) ? 1 : 0;
+        } else {
+            state = IsWindowEnabled(control) ? 1 : 0;
+        }
+        Report(std::to_string(state));
+        if (expecting && state != std::atoi(w[3].c_str())) {
+            return Fail("it is " + std::to_string(state));
+        }
+        return true;
+    }
+    if (c == "expect-focus") {
+        if (w.size() != 3) {
+            return Usage("expect-focus TITLE ID");
+        }
+        HWND window = Window(w[1]);
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        if (!window || !GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) {
+            return m_failure.empty() ? Fail("no thread information") : false;
+        }
+        int focus = info.hwndFocus ? GetDlgCtrlID(info.hwndFocus) : 0;
+        Report("control " + std::to_string(focus));
+        return focus == IdArg(w[2]) ? true
+                                    : Fail("the focus is on control " + std::to_string(focus));
+    }
+    if (c == "messagebox-expect" || c == "wait-messagebox") {
+        return MessageBoxExpect(w, c == "messagebox-expect");
+    }
+    if (c == "owner" || c == "expect-owner") {
+        if (w.size() != (c == "owner" ? 2u : 3u)) {
+            return Usage("owner TITLE | expect-owner TITLE OWNER-TITLE (\"\" for none)");
+        }
+        HWND window = Window(w[1]);
+        if (!window) {
+            return false;
+        }
+        HWND owner = GetWindow(window, GW_OWNER);
+        std::string title = owner ? TitleOf(owner) : "";
+        Report(owner ? Quote(title) : "(none)");
+        if (c == "expect-owner" && (title != w[2] || (owner == nullptr) != w[2].empty())) {
+            return Fail("its owner is " + (owner ? Quote(title) : std::string("(none)")));
+        }
+        return true;
+    }
+    if (c == "answer-open-dialog") {
+        return AnswerOpenDialog(w);
+    }
+    if (c == "syscommand") {
+        if (w.size() != 3) {
+            return Usage("syscommand TITLE ID");
+        }
+        HWND window = Window(w[1]);
+        return window && PostMessageA(window, WM_SYSCOMMAND, IdArg(w[2]), 0);
+    }
+    if (c == "key") {
+        return Key(w);
+    }
+    if (c == "close") {
+        if (w.size() != 2) {
+            return Usage("close TITLE");
+        }
+        // What the close box does: the system command SC_CLOSE.
+        HWND window = Window(w[1]);
+        return window && PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    }
+    if (c == "rect") {
+        return Rect(w);
+    }
+    if (c == "bar" || c == "wait-bar" || c == "expect-bar-range") {
+        return Bar(w);
+    }
+    if (c == "watch") {
+        return Watch(w);
+    }
+    if (c == "expect-history" || c == "expect-history-start") {
+        return ExpectHistory(w, c == "expect-history-start");
+    }
+    if (c == "lock-file") {
+        // Holds the file open, shared with nobody, until the driver ends.
+        if (w.size() != 2) {
+            return Usage("lock-file PATH");
+        }
+        HANDLE file = CreateFileA(w[1].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return Fail("can't open " + w[1]);
+        }
+        m_lockedFiles.push_back(file);
+        return true;
+    }
+    if (c == "sleep") {
+        if (w.size() != 2) {
+            return Usage("sleep SECONDS");
+        }
+        Pump(static_cast<DWORD>(std::atof(w[1].c_str()) * 1000.0));
+        return true;
+    }
+    return Fail("unknown command " + Quote(c));
+}
+
+// ---- Scripts --------------------------------------------------------------------------------
+
+// Splits one line into words; false on an unclosed quote.
+bool SplitWords(const std::string& line, Words& words) {
+    words.clear();
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) {
+            ++i;
+        }
+        if (i >= line.size()) {
+            break;
+        }
+        std::string word;
+        if (line[i] == '"') {
+            ++i;
+            bool closed = false;
+            while (i < line.size()) {
+                char ch = line[i++];
+                if (ch == '"') {
+                    closed = true;
+                    break;
+                }
+                if (ch == '\\' && i < line.size()) {
+                    char next = line[i++];
+                    ch = next == 'n' ? '\n' : next == 't' ? '\t' : next == 'r' ? '\r' : next;
+                }
+                word += ch;
+            }
+            if (!closed) {
+                return false;
+            }
+        } else {
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
+                word += line[i++];
+            }
+        }
+        words.push_back(word);
+    }
+    return true;
+}
+
+std::string Join(const Words& words) {
+    std::string line;
+    for (const std::string& word : words) {
+        line +=
+            (line.empty() ? "" : " ") +
+            (word.find_first_of(" \t\n\"\\") == std::string::npos && !word.empty() ? word
+                                                                                   : Quote(word));
+    }
+    return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    std::vector<std::string> lines;
+    if (argc == 2 && std::strcmp(argv[1], "-e") != 0) {
+        std::ifstream script(argv[1]);
+        if (!script) {
+            std::printf("ui_driver: can't read %s\n", argv[1]);
+            return 2;
+        }
+        for (std::string line; std::getline(script, line);) {
+            lines.push_back(line);
+        }
+    } else {
+        for (int i = 1; i + 1 < argc; i += 2) {
+            if (std::strcmp(argv[i], "-e") != 0) {
+                break;
+            }
+            lines.push_back(argv[i + 1]);
+        }
+    }
+    if (lines.empty()) {
+        std::printf("usage: ui_driver SCRIPT | ui_driver -e COMMAND [-e COMMAND]...\n");
+        return 2;
+    }
+    if (!CreateSink()) {
+        std::printf("ui_driver: can't create its message window\n");
+        return 2;
+    }
+    CDriver driver;
+    for (size_t n = 0; n < lines.size(); ++n) {
+        Words words;
+        if (!SplitWords(lines[n], words)) {
+            std::printf("line %zu: unclosed quote\n", n + 1);
+            return 2;
+        }
+        if (words.empty() || words[0][0] == '#') {
+            continue;
+        }
+        ULONGLONG start = GetTickCount64();
+        bool ok = driver.Run(words);
+        double seconds = static_cast<double>(GetTickCount64() - start) / 1000.0;
+        std::printf("%s line %zu (%.2f s): %s%s%s\n", ok ? "ok  " : "FAIL", n + 1, seconds,
+                    Join(words).c_str(), driver.m_report.empty() ? "" : " -> ",
+                    driver.m_report.c_str());
+        if (!ok) {
+            std::printf("  %s\n", driver.m_failure.c_str());
+            PrintScene();
+            return 1;
+        }
+    }
+    std::printf("all %zu lines done\n", lines.size());
+    return 0;
+}
