@@ -4,6 +4,7 @@
 #include "job/load_job_test_support.h"
 
 #include "image/app_image.h"
+#include "image/image_header.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

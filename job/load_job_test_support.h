@@ -125,6 +125,7 @@ private:
 
 }  // namespace load_job_test
 
+#ifdef ORVANE_STAND_IN_SIGN_LIBRARY
 namespace load_job_test {
 
 // The stand-in signing library's path as the build gives it; under wine "Z:/..." becomes a
@@ -140,3 +141,4 @@ inline std::string StandInLibraryPath() {
 }
 
 }  // namespace load_job_test
+#endif
