@@ -10,12 +10,29 @@
 // Timeouts are in seconds.  The first failing step prints what is on the screen and ends the
 // driver with exit code 1 (2 for a script that can't be read).
 //
+// Commands (TITLE: a window's title; ID: a control id; [T]: a timeout, 20 s when left out):
+//   wait-window TITLE [T]      wait-gone TITLE [T]        wait-exit [T] (the driven program)
+//   click TITLE ID             key TITLE escape|enter     close TITLE (the close box)
+//   syscommand TITLE ID        text TITLE ID              expect-text TITLE ID TEXT
+//   expect-text-like TITLE ID REGEX                       wait-text TITLE ID TEXT [T]
+//   expect-contains TITLE TEXT (some control shows TEXT)  expect-focus TITLE ID
+//   checked|visible|enabled TITLE ID                      expect-checked|-visible|-enabled TITLE ID
+//   0|1 bar TITLE ID               wait-bar TITLE ID MIN [T]  expect-bar-range TITLE ID LOW HIGH
+//   messagebox-expect TEXT CAPTION [T] (checks, then presses OK)
+//   wait-messagebox TEXT CAPTION [T] (checks only)        owner TITLE
+//   expect-owner TITLE OWNER (OWNER "" for none)          answer-open-dialog PATH [T]
+//   watch TITLE                expect-history TITLE ID TEXT...   expect-history-start TITLE ID
+//   TEXT... rect TITLE [FILE]          lock-file PATH             sleep SECONDS
+//
 // Clicks and keys are posted, never sent, so that a handler that runs a modal loop (a dialog,
-// a message box) does not block the driver.  "watch" puts a hook into the program's window
-// thread (ui_driver_hook.dll beside this program) that reports every text set on a window, so
-// that fleeting status texts can be checked in order afterwards with "expect-history".
-#include <commctrl.h>
+// a message box) does not block the driver; the driver then waits until the program's window
+// thread has taken a marker posted behind them, so that the next step sees their effect.
+// Hooks in that thread (ui_driver_hook.dll beside this program) report the marker and every
+// text set on a window, so that fleeting status texts can be checked in order afterwards
+// with "expect-history" (texts set since the last "watch").
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -221,6 +238,7 @@ struct TextEvent {
 };
 
 std::vector<TextEvent> g_history;
+DWORD g_markerSeen = 0;  // the last marker the driven thread has taken from its queue
 
 LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COPYDATA) {
@@ -231,6 +249,8 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
                              strnlen(static_cast<const char*>(data->lpData), data->cbData));
             HWND top = GetAncestor(target, GA_ROOT);
             g_history.push_back({top ? TitleOf(top) : "", GetDlgCtrlID(target), text});
+        } else if (data->dwData == 2 && data->cbData == sizeof(DWORD) && data->lpData != nullptr) {
+            g_markerSeen = *static_cast<const DWORD*>(data->lpData);
         }
         return TRUE;
     }
@@ -263,6 +283,14 @@ std::vector<std::string> HistoryOf(const std::string& title, int id) {
 
 class CDriver {
 public:
+    // Wine keeps a hook whose thread has ended and goes on calling it in the hooked thread:
+    // the hooks go with the driver, so that the next driver's reports come once.
+    ~CDriver() {
+        for (HHOOK hook : m_hooks) {
+            UnhookWindowsHookEx(hook);
+        }
+    }
+
     // Runs one command; false (after printing why) when it failed.
     bool Run(const Words& words);
 
@@ -277,6 +305,11 @@ private:
     HWND Window(const std::string& title, double timeoutS = kDefaultTimeoutS);
     HWND Control(const std::string& title, const std::string& id);
     void Remember(HWND window);
+    // Puts the hooks into the window's thread (once per thread).
+    bool Hook(HWND window);
+    // Waits until the window's thread has handled what the driver posted to it so far (or the
+    // window is gone), so that the next step sees the effect of a click or a key.
+    void Settle(HWND window);
     void Report(const std::string& line) { m_report = line; }
 
     bool Click(const Words& w);
@@ -291,7 +324,10 @@ private:
 
     HANDLE m_process = nullptr;  // the driven program, once a window of it was found
     DWORD m_processId = 0;
-    HHOOK m_hook = nullptr;
+    HMODULE m_hookModule = nullptr;
+    std::vector<DWORD> m_hookedThreads;
+    std::vector<HHOOK> m_hooks;
+    DWORD m_markerSent = 0;
     std::vector<HANDLE> m_lockedFiles;
 
 public:
@@ -350,10 +386,14 @@ bool CDriver::Click(const Words& w) {
     if (!control) {
         return false;
     }
-    if (!IsWindowVisible(control) || !IsWindowEnabled(control)) {
+    // A person can't click a hidden or disabled button, nor one in a window that a modal
+    // window keeps disabled.
+    if (!IsWindowVisible(control) || !IsWindowEnabled(control) ||
+        !IsWindowEnabled(GetAncestor(control, GA_ROOT))) {
         return Fail("control " + w[2] + " of " + Quote(w[1]) + " is hidden or disabled");
     }
     PostMessageA(control, BM_CLICK, 0, 0);
+    Settle(GetAncestor(control, GA_ROOT));
     return true;
 }
 
@@ -378,6 +418,7 @@ bool CDriver::Key(const Words& w) {
     LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(key, MAPVK_VK_TO_VSC)) << 16;
     PostMessageA(target, WM_KEYDOWN, key, scan | 1);
     PostMessageA(target, WM_KEYUP, key, scan | 1 | (1LL << 30) | (1LL << 31));
+    Settle(window);
     return true;
 }
 
@@ -439,32 +480,61 @@ bool CDriver::AnswerOpenDialog(const Words& w) {
     return true;
 }
 
+bool CDriver::Hook(HWND window) {
+    DWORD thread = GetWindowThreadProcessId(window, nullptr);
+    if (std::find(m_hookedThreads.begin(), m_hookedThreads.end(), thread) !=
+        m_hookedThreads.end()) {
+        return true;
+    }
+    if (!m_hookModule) {
+        char path[MAX_PATH] = "";
+        GetModuleFileNameA(nullptr, path, sizeof path);
+        std::string dll = path;
+        dll = dll.substr(0, dll.find_last_of("\\/") + 1) + "ui_driver_hook.dll";
+        m_hookModule = LoadLibraryA(dll.c_str());
+        if (!m_hookModule) {
+            return Fail("can't load " + dll);
+        }
+    }
+    auto callWnd = reinterpret_cast<HOOKPROC>(
+        reinterpret_cast<void*>(GetProcAddress(m_hookModule, "UiDriverCallWndHook")));
+    auto getMessage = reinterpret_cast<HOOKPROC>(
+        reinterpret_cast<void*>(GetProcAddress(m_hookModule, "UiDriverGetMessageHook")));
+    HHOOK callWndHook =
+        callWnd ? SetWindowsHookExA(WH_CALLWNDPROC, callWnd, m_hookModule, thread) : nullptr;
+    HHOOK getMessageHook =
+        getMessage ? SetWindowsHookExA(WH_GETMESSAGE, getMessage, m_hookModule, thread) : nullptr;
+    for (HHOOK hook : {callWndHook, getMessageHook}) {
+        if (hook) {
+            m_hooks.push_back(hook);
+        }
+    }
+    if (!callWndHook || !getMessageHook) {
+        return Fail("can't hook the thread of window " + Quote(TitleOf(window)));
+    }
+    m_hookedThreads.push_back(thread);
+    return true;
+}
+
+void CDriver::Settle(HWND window) {
+    static const UINT marker = RegisterWindowMessageA("OrvaneUiDriverMarker");
+    if (!Hook(window)) {
+        m_failure.clear();
+        Pump(500);  // no hook: give the program a moment instead
+        return;
+    }
+    DWORD sequence = ++m_markerSent;
+    PostMessageA(window, marker, sequence, 0);
+    WaitFor(kDefaultTimeoutS, [&] { return g_markerSeen >= sequence || !IsWindow(window); });
+}
+
 bool CDriver::Watch(const Words& w) {
     if (w.size() != 2) {
         return Usage("watch TITLE");
     }
     HWND window = Window(w[1]);
-    if (!window) {
+    if (!window || !Hook(window)) {
         return false;
-    }
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string dll = path;
-    dll = dll.substr(0, dll.find_last_of("\\/") + 1) + "ui_driver_hook.dll";
-    HMODULE module = LoadLibraryA(dll.c_str());
-    auto proc = module ? reinterpret_cast<HOOKPROC>(
-                             reinterpret_cast<void*>(GetProcAddress(module, "UiDriverCallWndHook")))
-                       : nullptr;
-    if (!proc) {
-        return Fail("can't load " + dll);
-    }
-    if (m_hook) {
-        UnhookWindowsHookEx(m_hook);
-    }
-    m_hook =
-        SetWindowsHookExA(WH_CALLWNDPROC, proc, module, GetWindowThreadProcessId(window, nullptr));
-    if (!m_hook) {
-        return Fail("can't hook the window thread of " + Quote(w[1]));
     }
     g_history.clear();
     return true;
@@ -612,6 +682,23 @@ bool CDriver::Run(const Words& w) {
         }
         return true;
     }
+    if (c == "expect-contains") {
+        // Some control of the window shows exactly the text (for labels without an id).
+        if (w.size() != 3) {
+            return Usage("expect-contains TITLE TEXT");
+        }
+        HWND window = Window(w[1]);
+        if (!window) {
+            return false;
+        }
+        for (HWND child : ChildrenOf(window)) {
+            if (IsWindowVisible(child) && TextOf(child) == w[2]) {
+                Report("control " + std::to_string(GetDlgCtrlID(child)));
+                return true;
+            }
+        }
+        return Fail("no control of " + Quote(w[1]) + " shows " + Quote(w[2]));
+    }
     if (c == "wait-text") {
         if (w.size() < 4 || w.size() > 5) {
             return Usage("wait-text TITLE ID TEXT [TIMEOUT]");
@@ -693,7 +780,11 @@ bool CDriver::Run(const Words& w) {
             return Usage("syscommand TITLE ID");
         }
         HWND window = Window(w[1]);
-        return window && PostMessageA(window, WM_SYSCOMMAND, IdArg(w[2]), 0);
+        if (!window || !PostMessageA(window, WM_SYSCOMMAND, IdArg(w[2]), 0)) {
+            return false;
+        }
+        Settle(window);
+        return true;
     }
     if (c == "key") {
         return Key(w);
@@ -704,7 +795,11 @@ bool CDriver::Run(const Words& w) {
         }
         // What the close box does: the system command SC_CLOSE.
         HWND window = Window(w[1]);
-        return window && PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        if (!window || !PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0)) {
+            return false;
+        }
+        Settle(window);
+        return true;
     }
     if (c == "rect") {
         return Rect(w);
