@@ -11,7 +11,7 @@ packages=(
     mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     wine wine64 fonts-wine xvfb xauth x11-utils
     # the S-record oracle, screenshots, tools the scripts use
-    srecord imagemagick util-linux procps psmisc coreutils
+    srecord imagemagick util-linux procps psmisc coreutils jq
 )
 
 missing=()
