@@ -85,6 +85,7 @@ e2e_init() {
             cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/"
         fi
     done
+    e2e_unplug_com1
     # Fixed folders of the developer tools; the scripts put files into them as they need.
     rm -rf "$WINEPREFIX/drive_c/DV"
     e2e_log "prefix $WINEPREFIX ready, display $DISPLAY"
@@ -152,13 +153,23 @@ e2e_start_sim() {
     e2e_log "instrument $e2e_sim_count on $pty ($*)"
 }
 
-# Stops the instrument, which writes its report.
+# Stops the instrument, which writes its report.  COM1 then leads nowhere, so that a later
+# open can't reach a pseudo-terminal that somebody else got with the same number.
 e2e_stop_sim() {
     if [ -n "$e2e_sim_pid" ]; then
         kill "$e2e_sim_pid" 2>/dev/null || true
         wait "$e2e_sim_pid" 2>/dev/null || true
         e2e_sim_pid=""
+        ln -sfn /dev/null/no-port "$WINEPREFIX/dosdevices/com1"
     fi
+}
+
+# COM1 back to no port, in the registry too: an earlier run may have left a pty path there.
+e2e_unplug_com1() {
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d /dev/null/no-port /f \
+        >"$e2e_dir/reg0.log" 2>&1 </dev/null ||
+        { cat "$e2e_dir/reg0.log"; e2e_fail "can't set COM1 in the registry"; }
+    ln -sfn /dev/null/no-port "$WINEPREFIX/dosdevices/com1"
 }
 
 # e2e_report_field JQ-FILTER: a value of the last stopped instrument's report.
@@ -250,12 +261,12 @@ e2e_make_app() {
         e2e_fail "srec_cat can't make $file"
 }
 
-# e2e_expected_flash_digest FILE SIZE: the SHA-256 of the instrument's flash after a complete
-# load of an application file made by e2e_make_app with SIZE bytes (SIZE a multiple of 64):
-# the file's bytes with the stamped header (start 0x420100, end, CRC-16 of 0x100 up to the
-# end address) in front, the rest of the four sectors erased.  srec_cat is the oracle.
-e2e_expected_flash_digest() {
-    local file=$1 size=$2
+# e2e_expected_image FILE SIZE OUT: the image that a load job makes of an application file
+# made by e2e_make_app with SIZE bytes (SIZE a multiple of 64), as 256 KiB in binary: the
+# stamped header (start 0x420100, end address, CRC-16 from offset 0x100 up to the end
+# address) in front of the file's bytes, 0xFF after them.  srec_cat is the oracle.
+e2e_expected_image() {
+    local file=$1 size=$2 out=$3
     local end=$((kImageBase + size - 1))
     srec_cat "(" "$file" -exclude $kImageBase $((kImageBase + 8)) \
         -generate $kImageBase $((kImageBase + 3)) -constant-b-e $((kImageBase + 0x100)) 3 \
@@ -263,7 +274,13 @@ e2e_expected_flash_digest() {
         "(" "$file" -crop $((kImageBase + 0x100)) $end -crc16-b-e $((kImageBase + 6)) -xmodem \
         -no-augment -crop $((kImageBase + 6)) $((kImageBase + 8)) ")" ")" \
         -crop $kImageBase $((kImageBase + size)) -fill 0xFF $kImageBase $((kImageBase + 0x40000)) \
-        -offset -$kImageBase -o "$file.flash" -binary 2>>"$e2e_dir/srec_cat.log" ||
-        e2e_fail "srec_cat can't make the expected flash of $file"
-    sha256sum "$file.flash" | cut -d' ' -f1
+        -offset -$kImageBase -o "$out" -binary 2>>"$e2e_dir/srec_cat.log" ||
+        e2e_fail "srec_cat can't make the expected image of $file"
+}
+
+# e2e_expected_flash_digest FILE SIZE: the SHA-256 of the instrument's flash after a complete
+# load of that file: its image, the rest of the four sectors erased.
+e2e_expected_flash_digest() {
+    e2e_expected_image "$1" "$2" "$1.flash"
+    sha256sum "$1.flash" | cut -d' ' -f1
 }
