@@ -69,12 +69,13 @@ e2e_init() {
     e2e_drive_count=0
     trap e2e_cleanup EXIT
 
-    if [ -z "${DISPLAY:-}" ]; then
-        local display
-        display=$("$e2e_root/scripts/start-xvfb.sh")
-        e2e_xvfb_pid=${display#*:pid=}
-        export DISPLAY=${display%%:pid=*}
-    fi
+    # A display of our own, even when one is given: other wine tests that run meanwhile show
+    # their prefix's virtual desktop at the same place of a shared screen, and would then be
+    # in the screenshots.
+    local display
+    display=$("$e2e_root/scripts/start-xvfb.sh") || e2e_fail "can't start Xvfb"
+    e2e_xvfb_pid=${display#*:pid=}
+    export DISPLAY=${display%%:pid=*}
     "$e2e_root/cmake/wine-prefix.sh" >"$e2e_dir/prefix.log" 2>&1 </dev/null ||
         { cat "$e2e_dir/prefix.log"; e2e_fail "can't prepare the wine prefix $WINEPREFIX"; }
     # Wine's own fonts into the prefix: without Marlett the caption buttons show stray
