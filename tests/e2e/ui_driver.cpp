@@ -11,18 +11,29 @@
 // driver with exit code 1 (2 for a script that can't be read).
 //
 // Commands (TITLE: a window's title; ID: a control id; [T]: a timeout, 20 s when left out):
-//   wait-window TITLE [T]      wait-gone TITLE [T]        wait-exit [T] (the driven program)
-//   click TITLE ID             key TITLE escape|enter     close TITLE (the close box)
-//   syscommand TITLE ID        text TITLE ID              expect-text TITLE ID TEXT
-//   expect-text-like TITLE ID REGEX                       wait-text TITLE ID TEXT [T]
-//   expect-contains TITLE TEXT (some control shows TEXT)  expect-focus TITLE ID
-//   checked|visible|enabled TITLE ID                      expect-checked|-visible|-enabled TITLE ID
-//   0|1 bar TITLE ID               wait-bar TITLE ID MIN [T]  expect-bar-range TITLE ID LOW HIGH
-//   messagebox-expect TEXT CAPTION [T] (checks, then presses OK)
-//   wait-messagebox TEXT CAPTION [T] (checks only)        owner TITLE
-//   expect-owner TITLE OWNER (OWNER "" for none)          answer-open-dialog PATH [T]
-//   watch TITLE                expect-history TITLE ID TEXT...   expect-history-start TITLE ID
-//   TEXT... rect TITLE [FILE]          lock-file PATH             sleep SECONDS
+//   wait-window TITLE [T]                 wait-gone TITLE [T]
+//   wait-exit [T]                         the driven program has ended
+//   click TITLE ID                        a button, as a mouse click would
+//   key TITLE escape|enter                a key where the window's keyboard focus is
+//   close TITLE                           the close box (SC_CLOSE)
+//   syscommand TITLE ID                   a system menu command
+//   text TITLE ID                         prints the control's text
+//   expect-text TITLE ID TEXT             expect-text-like TITLE ID REGEX
+//   wait-text TITLE ID TEXT [T]           expect-contains TITLE TEXT (some control shows it)
+//   checked|visible|enabled TITLE ID      prints 0 or 1
+//   expect-checked|visible|enabled TITLE ID 0|1
+//   expect-focus TITLE ID
+//   bar TITLE ID                          prints a progress bar's position and range
+//   wait-bar TITLE ID MIN [T]             expect-bar-range TITLE ID LOW HIGH
+//   wait-messagebox TEXT CAPTION [T]      a message box with that text and caption
+//   messagebox-expect TEXT CAPTION [T]    the same, then presses its OK
+//   owner TITLE                           expect-owner TITLE OWNER ("" for none)
+//   answer-open-dialog PATH [T]           types PATH into the open dialog and presses Open
+//   watch TITLE                           starts recording the texts set in the window's thread
+//   expect-history TITLE ID TEXT...       the texts set on the control since, exactly
+//   rect TITLE [FILE]                     prints (and writes) "x y width height"
+//   lock-file PATH                        holds the file open, shared with nobody
+//   sleep SECONDS
 //
 // Clicks and keys are posted, never sent, so that a handler that runs a modal loop (a dialog,
 // a message box) does not block the driver; the driver then waits until the program's window
@@ -51,6 +62,9 @@ constexpr DWORD kPollMs = 10;
 constexpr UINT kSendTimeoutMs = 5000;
 constexpr int kMessageBoxTextId = 0xFFFF;
 constexpr int kOpenDialogFileNameId = 0x47C;  // cmb13 of the common open dialog
+// Kinds of report from the hooks (COPYDATASTRUCT::dwData), as ui_driver_hook.cpp sends them.
+constexpr ULONG_PTR kTextReport = 1;
+constexpr ULONG_PTR kMarkerReport = 2;
 
 using Words = std::vector<std::string>;
 
@@ -244,12 +258,13 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     if (message == WM_COPYDATA) {
         const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
         HWND target = reinterpret_cast<HWND>(wParam);
-        if (data->dwData == 1 && data->cbData > 0 && data->lpData != nullptr) {
+        if (data->dwData == kTextReport && data->cbData > 0 && data->lpData != nullptr) {
             std::string text(static_cast<const char*>(data->lpData),
                              strnlen(static_cast<const char*>(data->lpData), data->cbData));
             HWND top = GetAncestor(target, GA_ROOT);
             g_history.push_back({top ? TitleOf(top) : "", GetDlgCtrlID(target), text});
-        } else if (data->dwData == 2 && data->cbData == sizeof(DWORD) && data->lpData != nullptr) {
+        } else if (data->dwData == kMarkerReport && data->cbData == sizeof(DWORD) &&
+                   data->lpData != nullptr) {
             g_markerSeen = *static_cast<const DWORD*>(data->lpData);
         }
         return TRUE;
@@ -291,7 +306,7 @@ public:
         }
     }
 
-    // Runs one command; false (after printing why) when it failed.
+    // Runs one command; false when it failed, with the reason in m_failure.
     bool Run(const Words& words);
 
 private:
@@ -317,7 +332,7 @@ private:
     bool MessageBoxExpect(const Words& w, bool press);
     bool AnswerOpenDialog(const Words& w);
     bool Watch(const Words& w);
-    bool ExpectHistory(const Words& w, bool prefixOnly);
+    bool ExpectHistory(const Words& w);
     bool Rect(const Words& w);
     bool Bar(const Words& w);
     bool WaitExit(const Words& w);
@@ -540,18 +555,14 @@ bool CDriver::Watch(const Words& w) {
     return true;
 }
 
-bool CDriver::ExpectHistory(const Words& w, bool prefixOnly) {
+bool CDriver::ExpectHistory(const Words& w) {
     if (w.size() < 3) {
-        return Usage(prefixOnly ? "expect-history-start TITLE ID TEXT..."
-                                : "expect-history TITLE ID TEXT...");
+        return Usage("expect-history TITLE ID TEXT...");
     }
-    // Texts set a moment ago may still be on their way from the hook.
+    // A report of the hook that waits to be handled.
     Pump(50);
     std::vector<std::string> seen = HistoryOf(w[1], IdArg(w[2]));
-    std::vector<std::string> expected(w.begin() + 3, w.end());
-    bool match = prefixOnly ? seen.size() >= expected.size() &&
-                                  std::equal(expected.begin(), expected.end(), seen.begin())
-                            : seen == expected;
+    bool match = seen == std::vector<std::string>(w.begin() + 3, w.end());
     std::string list;
     for (const std::string& text : seen) {
         list += "\n    " + Quote(text);
@@ -810,8 +821,8 @@ bool CDriver::Run(const Words& w) {
     if (c == "watch") {
         return Watch(w);
     }
-    if (c == "expect-history" || c == "expect-history-start") {
-        return ExpectHistory(w, c == "expect-history-start");
+    if (c == "expect-history") {
+        return ExpectHistory(w);
     }
     if (c == "lock-file") {
         // Holds the file open, shared with nobody, until the driver ends.
