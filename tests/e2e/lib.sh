@@ -68,6 +68,7 @@ e2e_init() {
     e2e_sim_count=0
     e2e_drive_count=0
     trap e2e_cleanup EXIT
+    trap 'e2e_fail "stopped by SIGTERM (it took too long)"' TERM
 
     # A display of our own, even when one is given: other wine tests that run meanwhile show
     # their prefix's virtual desktop at the same place of a shared screen, and would then be
