@@ -109,13 +109,6 @@ TEST_F(CArrayTest, SixteenEntriesMakeOneLineSeventeenMakeTwo) {
     EXPECT_EQ(m_messages.Texts().back(), "BSize:16 LBSize:32 MaxAddr:00000010\n");
 }
 
-TEST_F(CArrayTest, SummaryRoundsTheLengthUpToThirtyTwos) {
-    Convert("R31.A37", {SRecordLine(1, 31, {0x01})}, 0);  // n = 32
-    EXPECT_EQ(m_messages.Texts().back(), "BSize:31 LBSize:32 MaxAddr:0000001F\n");
-    Convert("R32.A37", {SRecordLine(1, 32, {0x01})}, 0);  // n = 33
-    EXPECT_EQ(m_messages.Texts().back(), "BSize:32 LBSize:64 MaxAddr:00000020\n");
-}
-
 TEST_F(CArrayTest, NamesKeepTheirCaseAndAllButTheLastDot) {
     const std::string lower = Convert("tiny.a37", {SRecordLine(1, 0, {1, 2})}, 0);
     EXPECT_EQ(SplitCArrayPath(m_input.c_str()).output, m_dir.File("tinyCDATA.H"));
