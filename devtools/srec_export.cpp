@@ -64,12 +64,11 @@ void ExportImageSRecords(const char* path, uint32_t start, uint32_t end, const u
         const int64_t wanted = (static_cast<int64_t>(len) + 15) / 16;
         records = static_cast<int32_t>(std::min<int64_t>(wanted, ImageSize / kExportRecordBytes));
     }
-    char line[2 * kExportRecordBytes + 13 + 2];
+    char line[2 * kExportRecordBytes + 13];
     for (int32_t k = 0; k < records; ++k) {
         const uint32_t offset = static_cast<uint32_t>(k) * kExportRecordBytes;
         FormatS2Record(start + offset, kExportRecordBytes, image + offset, line);
-        std::string_view record(line);
-        file.Write(record);
+        file.Write(line);
         file.Write("\r\n");
     }
 
