@@ -9,9 +9,9 @@ constexpr uint32_t ImageBase = 0x420000;  // device address of offset 0 for a lo
 constexpr uint32_t ImageSize = 0x40000;   // 256 KiB: four 64 KiB sectors
 
 // Header fields (offsets into the image; multi-byte fields big-endian).
-constexpr uint32_t kStartAddressOffset = 0x00;   // 3 bytes
-constexpr uint32_t kEndAddressOffset = 0x03;     // 3 bytes
-constexpr uint32_t kImageCrcOffset = 0x06;       // 2 bytes
+constexpr uint32_t kStartAddressOffset = 0x00;    // 3 bytes
+constexpr uint32_t kEndAddressOffset = 0x03;      // 3 bytes
+constexpr uint32_t kImageCrcOffset = 0x06;        // 2 bytes
 constexpr uint32_t kSignatureBlockOffset = 0x10;  // 48 bytes
 constexpr uint32_t kSignatureBlockSize = 48;
 constexpr uint32_t kApplicationOffset = 0x100;  // the application proper begins here
