@@ -246,6 +246,10 @@ void SimulatedInstrument::Impl::Run() {
         if (fds[0].revents & POLLNVAL) {
             break;
         }
+        if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN)) {
+            // Cannot happen while the slave is held; never spin on it should it come.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     {
         std::lock_guard lock(mutex);
