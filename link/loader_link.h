@@ -17,8 +17,8 @@ public:
 
     // Purge, send the request, read `replyLength` bytes.  1 when they all came.
     // With replyLength 0 it is a plain send and returns 1 at once.
-    int Exchange(const uint8_t* request, int32_t requestLength, uint8_t* reply,
-                 int32_t replyLength, uint32_t* received);
+    int Exchange(const uint8_t* request, int32_t requestLength, uint8_t* reply, int32_t replyLength,
+                 uint32_t* received);
     // Purge, send, read a framed reply into reply[0 .. replyCapacity).  1 when a whole
     // frame came whose length is at least 4, at most `maximum` (0: no maximum of its own)
     // and at most replyCapacity.

@@ -41,17 +41,29 @@ public:
     int32_t BaudRate() const { return m_baudRate; }
     const char* PortName() const { return m_portName; }
 
-private:
 #ifdef _WIN32
+    // The held handle (INVALID_HANDLE_VALUE when none), for tests that read settings back.
+    HANDLE NativeHandle() const {
+        return m_handle;
+    }
+
+private:
     DCB m_dcb;
     const char* m_portName;
     HANDLE m_handle;
     int32_t m_baudRate;
 #else
+    // The held descriptor (-1 when none), for tests that read settings back.
+    int NativeHandle() const {
+        return m_handle;
+    }
+
+private:
     termios m_settings;  // as read at open, with the line settings applied
     const char* m_portName;
     int m_handle;  // file descriptor, -1 when no port is held
     int32_t m_baudRate;
-    int32_t m_readTimeoutMs;
+    int32_t m_readTimeoutMs;   // constant part of the read timeout
+    int32_t m_writeTimeoutMs;  // constant part of the write timeout
 #endif
 };

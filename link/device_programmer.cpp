@@ -1,0 +1,148 @@
+// CDeviceProgrammer: the programming sequence (text command at 4800 baud, identify and erase
+// at 19200, blocks at 115200, closing commands) and the kick-start.  Every failure is told
+// to the user where it is found; the caller sees only the result.
+#include "link/device_programmer.h"
+
+#include "image/app_image.h"
+#include "job/load_report.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int32_t kSifBaudRate = 4800;
+constexpr int32_t kLoaderBaudRate = 19200;
+constexpr int32_t kBlockBaudRate = 115200;
+constexpr int32_t kKickStartBaudRate = 19200;
+
+constexpr uint8_t kSifCommand[] = {0x03, 'S', 'I', 'F', ' ', '0', ' ', '1', '\r'};
+constexpr uint8_t kEtxRun[] = {0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03};
+constexpr uint8_t kTstCommand[] = {'T', 'S', 'T', ' ', '0', ' ', '2', '\r'};
+
+constexpr int32_t kSifDrainBytes = 300;       // waits up to 2 * 300 + 500 = 1100 ms
+constexpr int32_t kEtxDrainBytes = 500;       // waits up to 1500 ms
+constexpr unsigned kPortClosePauseMs = 500;   // before the port is closed after the SIF
+constexpr unsigned kPortReopenPauseMs = 500;  // after it is reopened at 19200
+constexpr unsigned kAfterEtxPauseMs = 100;
+constexpr unsigned kAfterTstPauseMs = 200;
+
+constexpr uint32_t kSectorBytes = 0x10000;
+constexpr int kSectorCount = 4;  // 256 KiB from the start address, whatever the image length
+constexpr uint32_t kBlockBytes = 64;
+
+constexpr size_t kStatusTextBytes = 256;
+constexpr size_t kScratchBytes = 500;
+constexpr size_t kOpenFailureTextBytes = 128;
+
+constexpr char kLookingText[] = "Looking For Vyra...\n";
+constexpr char kFoundText[] = "Vyra Found...\nErasing Program Memory...\n";
+constexpr char kLoadingText[] = "Loading Application...\n";
+constexpr char kDoneText[] = "Done\n";
+
+constexpr char kErrorCaption[] = "Error";
+
+// "Can't Open %s" with the port name, cut to the buffer.
+void ShowCantOpen(WindowHandle owner, const char* portName) {
+    char text[kOpenFailureTextBytes];
+    std::snprintf(text, sizeof text, "Can't Open %s", portName != nullptr ? portName : "");
+    ShowMessage(owner, text, kErrorCaption);
+}
+
+}  // namespace
+
+int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint32_t end,
+                                     WindowHandle reportWindow, unsigned reportMessage,
+                                     EventHandle cancelEvent, const char* portName) {
+    // The blocks read the image up to end - start (rounded up to a block); a range the
+    // image does not hold (or an end below the start) would read past it.
+    if (image == nullptr || end - start > ImageSize) {
+        ShowMessage(reportWindow, "Can't Load Application", kErrorCaption);
+        return 0;
+    }
+
+    char status[kStatusTextBytes];
+    uint8_t scratch[kScratchBytes];
+    uint32_t identifyWords[2] = {};
+    auto report = [&](uintptr_t kind, intptr_t value) {
+        SendWindowReport(reportWindow, reportMessage, kind, value);
+    };
+    auto reportStatus = [&] { report(ReportStatus, reinterpret_cast<intptr_t>(status)); };
+
+    // 1-6: the SIF command at 4800 baud, then the port is closed.
+    if (!m_link.Open(portName, kSifBaudRate)) {
+        ShowCantOpen(reportWindow, portName);
+        return 0;
+    }
+    std::snprintf(status, sizeof status, "%s", kLookingText);
+    reportStatus();
+    report(ReportTotal, static_cast<intptr_t>(end - start));
+    m_link.Exchange(kSifCommand, sizeof kSifCommand, scratch, 0, nullptr);
+    m_link.Drain(scratch, kSifDrainBytes);
+    SleepMs(kPortClosePauseMs);
+    m_link.Close();
+
+    // 7-11: reopen at 19200 and find the loader.  A failed reopen shows as a failed
+    // identify: the sends go nowhere and nothing answers.
+    m_link.Open(portName, kLoaderBaudRate);
+    SleepMs(kPortReopenPauseMs);
+    m_link.Exchange(kEtxRun, sizeof kEtxRun, scratch, 0, nullptr);
+    m_link.Drain(scratch, kEtxDrainBytes);
+    if (!m_link.Identify(identifyWords)) {
+        m_link.Close();
+        ShowMessage(reportWindow, "Can't find Vyra", kErrorCaption);
+        return 0;
+    }
+
+    // 12-13: erase the four sectors, stopping at the first that fails.
+    std::snprintf(status, sizeof status, "%s", kFoundText);
+    reportStatus();
+    for (int sector = 0; sector < kSectorCount; ++sector) {
+        if (!m_link.EraseSector(start + static_cast<uint32_t>(sector) * kSectorBytes)) {
+            ShowMessage(reportWindow, "Can't Erase Program Memory", kErrorCaption);
+            return 0;
+        }
+    }
+
+    // 14-15: the loader is told the new rate at the old one, then the host follows.
+    size_t used = std::strlen(status);
+    std::snprintf(status + used, sizeof status - used, "%s", kLoadingText);
+    reportStatus();
+    m_link.SetLoaderBaudRate(kBlockBaudRate);
+    m_link.ChangeBaudRate(kBlockBaudRate);
+
+    // 16: the blocks.  The cancel is looked at before each one; a block in flight finishes.
+    const uint32_t total = end - start;
+    for (uint32_t offset = 0; offset < total; offset += kBlockBytes) {
+        if (PollCancelEvent(cancelEvent)) {
+            return 0;  // the user asked for it: nothing to tell
+        }
+        if (!m_link.WriteBlock(start + offset, image + offset, kBlockBytes)) {
+            // The instrument now holds a partial application: say so, or the closing
+            // progress window would look like success.
+            ShowMessage(reportWindow, "Can't Load Application", kErrorCaption);
+            return 0;
+        }
+        report(ReportProgress, static_cast<intptr_t>(offset + kBlockBytes));
+    }
+
+    // 17-20: the closing commands.
+    m_link.Exchange(kEtxRun, sizeof kEtxRun, scratch, 0, nullptr);
+    SleepMs(kAfterEtxPauseMs);
+    m_link.Exchange(kTstCommand, sizeof kTstCommand, scratch, 0, nullptr);
+    SleepMs(kAfterTstPauseMs);
+    std::snprintf(status, sizeof status, "%s", kDoneText);
+    reportStatus();
+    m_link.Close();
+    return 1;
+}
+
+void CDeviceProgrammer::KickStart(WindowHandle owner, const char* portName) {
+    if (!m_link.Open(portName, kKickStartBaudRate)) {
+        ShowCantOpen(owner, portName);
+        return;
+    }
+    m_link.SendKickStart();
+    m_link.Close();
+    ShowMessage(owner, "KickStart Attempted", "Status");
+}
