@@ -13,17 +13,19 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
+# Every wine process started here gets the lock's descriptor closed (9>&-): a server that
+# inherited it would hold the lock for as long as it runs and block every later caller.
 if [ ! -f "$WINEPREFIX/.orvane-ready" ]; then
     rm -rf "$WINEPREFIX"
-    wineboot -i
-    wineserver -w
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f
+    wineboot -i 9>&-
+    wineserver -w 9>&-
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f 9>&-
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f 9>&-
     for n in 1 2 3 4; do
-        wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /d /dev/null/no-port /f
+        wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /d /dev/null/no-port /f 9>&-
     done
-    wineserver -w
+    wineserver -w 9>&-
     touch "$WINEPREFIX/.orvane-ready"
 fi
 # A persistent server keeps later starts quick; the test scripts stop it when done.
-wineserver -p
+wineserver -p 9>&- || true  # fails harmlessly when a server already runs

@@ -53,19 +53,34 @@ bool SpeedForRate(int32_t rate, speed_t* speed) {
 
 // Applies raw 8N1 at `speed` to a copy of the settings found: no echo, no line editing, no
 // signals, no translation of input or output bytes, the receiver on and the modem lines
-// ignored.  Flow control (CRTSCTS, IXON, IXOFF) and the other flags stay as found.
+// ignored.  Hardware flow control (CRTSCTS) and the other flags stay as found.
+//
+// Software flow control goes too: Linux turns IXON on for every terminal by default,
+// whether or not the line uses it, and in-band XON/XOFF can't share a line with binary
+// frames: a reply byte 0x13 would vanish from the input and stop our output.
 termios RawSettings(const termios& found, speed_t speed) {
     termios t = found;
-    t.c_iflag &= ~static_cast<tcflag_t>(ISTRIP | INLCR | IGNCR | ICRNL | PARMRK | BRKINT);
+    t.c_iflag &= ~static_cast<tcflag_t>(ISTRIP | INLCR | IGNCR | ICRNL | PARMRK | BRKINT | IXON |
+                                        IXOFF | IXANY);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
     t.c_cflag |= CS8 | CREAD | CLOCAL;
-    t.c_cc[VMIN] = 0;  // reads are timed by poll(), never by the driver
+    // Reads are timed by poll(); with VMIN 1 an empty non-blocking read says EAGAIN, so that
+    // 0 means end of file (a hang-up) and nothing else.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
     return t;
+}
+
+// tcsetattr() succeeds when any of the changes took; a rate the driver can't run is only seen
+// by reading the settings back.
+bool Apply(int fd, const termios& wanted) {
+    termios now;
+    return tcsetattr(fd, TCSANOW, &wanted) == 0 && tcgetattr(fd, &now) == 0 &&
+           cfgetospeed(&now) == cfgetospeed(&wanted) && cfgetispeed(&now) == cfgetispeed(&wanted);
 }
 
 // Milliseconds left until the deadline, rounded up so that a wait never ends early; 0 once
@@ -140,7 +155,8 @@ int CSerialPort::Open(const char* portName, int32_t baudRate, int32_t readTimeou
         return 0;  // held, settings as found
     }
     termios raw = RawSettings(m_settings, speed);
-    if (tcsetattr(m_handle, TCSANOW, &raw) != 0) {
+    if (!Apply(m_handle, raw)) {
+        tcsetattr(m_handle, TCSANOW, &m_settings);
         return 0;  // held, settings as found
     }
     m_settings = raw;
@@ -155,8 +171,10 @@ int CSerialPort::Open(const char* portName, int32_t baudRate, int32_t readTimeou
 void CSerialPort::Close() {
     if (IsOpen()) {
         tcdrain(m_handle);
-        (void)ioctl(m_handle, TIOCNXCL);  // a pty's slave outlives our descriptor
-        close(m_handle);                  // also drops the flock
+        // The exclusive flag belongs to the terminal, which can outlive this descriptor (a
+        // pty's slave does while its master is open).
+        (void)ioctl(m_handle, TIOCNXCL);
+        close(m_handle);  // also drops the flock
     }
     m_handle = -1;
 }
@@ -174,7 +192,8 @@ int CSerialPort::SetBaudRate(int32_t baudRate) {
     termios t = m_settings;
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
-    if (tcsetattr(m_handle, TCSANOW, &t) != 0) {
+    if (!Apply(m_handle, t)) {
+        tcsetattr(m_handle, TCSANOW, &m_settings);  // back to the old rate
         return 0;
     }
     m_settings = t;
