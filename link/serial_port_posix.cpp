@@ -53,15 +53,22 @@ bool SpeedForRate(int32_t rate, speed_t* speed) {
 
 // Applies raw 8N1 at `speed` to a copy of the settings found: no echo, no line editing, no
 // signals, no translation of input or output bytes, the receiver on and the modem lines
-// ignored.  Flow control (CRTSCTS, IXON, IXOFF) and the other flags stay as found.
+// ignored.  Hardware flow control (CRTSCTS) and the other flags stay as found.
+//
+// Software flow control goes too: Linux turns IXON on for every terminal by default,
+// whether or not the line uses it, and in-band XON/XOFF can't share a line with binary
+// frames: a reply byte 0x13 would vanish from the input and stop our output.
 termios RawSettings(const termios& found, speed_t speed) {
     termios t = found;
-    t.c_iflag &= ~static_cast<tcflag_t>(ISTRIP | INLCR | IGNCR | ICRNL | PARMRK | BRKINT);
+    t.c_iflag &= ~static_cast<tcflag_t>(ISTRIP | INLCR | IGNCR | ICRNL | PARMRK | BRKINT | IXON |
+                                        IXOFF | IXANY);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
     t.c_cflag |= CS8 | CREAD | CLOCAL;
-    t.c_cc[VMIN] = 0;  // reads are timed by poll(), never by the driver
+    // Reads are timed by poll(); with VMIN 1 an empty non-blocking read says EAGAIN, so that
+    // 0 means end of file (a hang-up) and nothing else.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
