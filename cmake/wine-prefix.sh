@@ -11,10 +11,10 @@ set -eu
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
 mkdir -p "$(dirname "$WINEPREFIX")"
-# Every wine command below runs with the lock's descriptor closed (9>&-): a wineserver that
-# inherited it would hold the lock for as long as it lives and block every later caller.
 exec 9>"$WINEPREFIX.lock"
 flock 9
+# Every wine process started here gets the lock's descriptor closed (9>&-): a server that
+# inherited it would hold the lock for as long as it runs and block every later caller.
 if [ ! -f "$WINEPREFIX/.orvane-ready" ]; then
     rm -rf "$WINEPREFIX"
     wineboot -i 9>&-
@@ -28,5 +28,4 @@ if [ ! -f "$WINEPREFIX/.orvane-ready" ]; then
     touch "$WINEPREFIX/.orvane-ready"
 fi
 # A persistent server keeps later starts quick; the test scripts stop it when done.
-exec 9>&-
-wineserver -p || true  # fails only when a server of this prefix already runs
+wineserver -p 9>&- || true  # fails harmlessly when a server already runs

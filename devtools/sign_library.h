@@ -16,7 +16,8 @@ typedef int (*SignAppFn)(uint8_t* image, uint32_t start, uint32_t end);
 constexpr const char* kSignLibraryPath = "C:\\DV\\H8S\\PC\\KESP\\DEBUG\\KESP.DLL";
 constexpr const char* kSignEntryName = "SignApp";
 
-// Loads the library at the path (null when it can't be loaded; nothing is shown).
+// Loads the library at the path (null when it can't be loaded, or for a null or empty path;
+// nothing is shown).
 LibraryHandle LoadSignLibrary(const char* path);
 // The "SignApp" entry of a loaded library, or null.
 SignAppFn FindSignEntry(LibraryHandle library);

@@ -119,8 +119,10 @@ TEST_F(StoreSRecordLineTest, RecordsWithoutDataStoreNothingInEitherPlacement) {
 }
 
 TEST_F(StoreSRecordLineTest, NotStartingWithUpperCaseSDropped) {
-    std::string line = MakeRecord('2', 0x420000, Bytes(4));
-    EXPECT_EQ(Store("s" + line.substr(1)), 0);
+    const std::string line = MakeRecord('2', 0x420000, Bytes(4));
+    std::string lower = line;
+    lower[0] = 's';
+    EXPECT_EQ(Store(lower), 0);
     EXPECT_EQ(Store(" " + line), 0);
     EXPECT_EQ(Store(""), 0);
     EXPECT_EQ(Store("S"), 0);

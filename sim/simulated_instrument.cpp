@@ -41,6 +41,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kQuiet = std::chrono::milliseconds(250);
 // WaitIdle wants the instrument idle for this long.
 constexpr auto kSettle = std::chrono::milliseconds(20);
+// WaitFor looks at the report at most this often.
+constexpr auto kWaitForInterval = std::chrono::milliseconds(5);
 constexpr int kBitsPerByte = 10;
 constexpr size_t kReadChunk = 4096;
 
@@ -244,7 +246,17 @@ void SimulatedInstrument::Impl::Run() {
         if (fds[0].revents & POLLNVAL) {
             break;
         }
+        if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN)) {
+            // Cannot happen while the slave is held; never spin on it should it come.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
+    {
+        std::lock_guard lock(mutex);
+        pending = 0;
+        ++generation;
+    }
+    changed.notify_all();
 }
 
 void SimulatedInstrument::Impl::ReadAvailable() {
@@ -455,12 +467,17 @@ bool SimulatedInstrument::WaitFor(const std::function<bool(const Report&)>& done
         if (done(m_impl->Snapshot())) {
             return true;
         }
-        std::unique_lock lock(m_impl->mutex);
-        if (Clock::now() >= deadline) {
+        const auto evaluated = Clock::now();
+        if (evaluated >= deadline) {
             return false;
         }
-        m_impl->changed.wait_until(lock, std::min(deadline, Clock::now() + kSettle),
-                                   [&] { return m_impl->generation != seen; });
+        {
+            std::unique_lock lock(m_impl->mutex);
+            m_impl->changed.wait_until(lock, deadline, [&] { return m_impl->generation != seen; });
+        }
+        // Each look hashes the flash: keep them a few milliseconds apart so that a waiting
+        // test leaves the cores to the conversation it waits for.
+        std::this_thread::sleep_until(std::min(evaluated + kWaitForInterval, deadline));
     }
 }
 

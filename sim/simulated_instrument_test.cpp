@@ -147,16 +147,23 @@ Bytes TestImage(size_t size) {
     return image;
 }
 
+// Waits until the instrument has taken everything sent, so that a rate change that follows
+// cannot overtake bytes still on their way (the host proper waits 50 ms or more there).
+void Settle(const sim::SimulatedInstrument& instrument) {
+    EXPECT_TRUE(instrument.WaitIdle(3000));
+}
+
 // The host's programming sequence, quickly: the right rates, no pauses worth the name.
-void Program(RawLine& line, const Bytes& image, uint32_t blocks) {
+void Program(RawLine& line, const sim::SimulatedInstrument& instrument, const Bytes& image,
+             uint32_t blocks) {
     line.SetBaud(B4800);
     line.Purge();
     line.Send(kSif);
-    usleep(20'000);
+    Settle(instrument);
     line.SetBaud(B19200);
     line.Purge();
     line.Send(kEtxRun);
-    usleep(20'000);
+    Settle(instrument);
     Bytes id = line.Exchange(kIdentify, 12);
     ASSERT_EQ(id.size(), 12u);
     EXPECT_EQ(Bytes(id.begin(), id.begin() + 3), (Bytes{0x2A, 0x0C, 0x49}));
@@ -167,7 +174,7 @@ void Program(RawLine& line, const Bytes& image, uint32_t blocks) {
     }
     line.Purge();
     line.Send(kBaud115200);
-    usleep(20'000);
+    Settle(instrument);
     line.SetBaud(B115200);
     for (uint32_t i = 0; i < blocks; ++i) {
         ASSERT_EQ(line.Exchange(Block(sim::kFlashBase + i * 64, &image[i * 64]), 4), kBlockReply)
@@ -175,7 +182,7 @@ void Program(RawLine& line, const Bytes& image, uint32_t blocks) {
     }
     line.Purge();
     line.Send(kEtxRun);
-    usleep(5'000);
+    Settle(instrument);
     line.Purge();
     line.Send(kTst);
 }
@@ -205,7 +212,7 @@ TEST(SimulatedInstrument, FullImageAtTheRightRatesCompletesWithoutViolations) {
     RawLine line(sim.instrument.PortPath());
     ASSERT_TRUE(line.IsOpen());
     const Bytes image = TestImage(sim::kFlashSize);
-    Program(line, image, sim::kFlashSize / 64);
+    Program(line, sim.instrument, image, sim::kFlashSize / 64);
     ASSERT_TRUE(sim.instrument.WaitFor(
         [](const sim::Report& r) { return !r.sessions.empty() && r.sessions[0].completed; }, 5000));
 
@@ -240,7 +247,7 @@ TEST(SimulatedInstrument, FlashStartsOldAndAShortImageLeavesTheRestErased) {
 
     RawLine line(sim.instrument.PortPath());
     const Bytes image = TestImage(3 * 64);
-    Program(line, image, 3);
+    Program(line, sim.instrument, image, 3);
     ASSERT_TRUE(sim.instrument.WaitFor(
         [](const sim::Report& r) { return !r.sessions.empty() && r.sessions[0].completed; }, 5000));
     const sim::Report report = sim.instrument.GetReport();
@@ -259,7 +266,7 @@ sim::Report Converse(Talk talk, sim::Options options = {}) {
     Started sim(std::move(options));
     RawLine line(sim.instrument.PortPath());
     line.SetBaud(B19200);
-    talk(line);
+    talk(line, sim.instrument);
     EXPECT_TRUE(sim.instrument.WaitIdle(3000));
     return sim.instrument.GetReport();
 }
@@ -267,20 +274,20 @@ sim::Report Converse(Talk talk, sim::Options options = {}) {
 TEST(SimulatedInstrument, RecordsWritesThatTheFlashCannotTake) {
     const Bytes data(64, 0x11);
     // A block into a sector that this session has not erased: still answered, but recorded.
-    sim::Report report = Converse([&](RawLine& line) {
+    sim::Report report = Converse([&](RawLine& line, const sim::SimulatedInstrument& instrument) {
         EXPECT_EQ(line.Exchange(Block(0x430000, data.data()), 4), kBlockReply);
     });
     EXPECT_TRUE(HasViolation(report, "block at 0x430000 into sector 0x430000, not erased"))
         << ViolationsOf(report);
 
     // Erased in an earlier session does not count; writing the same place twice does.
-    report = Converse([&](RawLine& line) {
+    report = Converse([&](RawLine& line, const sim::SimulatedInstrument& instrument) {
         line.Exchange(Erase(0x420000), 4);
         line.Exchange(Block(0x420000, data.data()), 4);
         line.Exchange(Block(0x420000, data.data()), 4);
         line.SetBaud(B4800);
         line.Exchange(kSif, 0);
-        usleep(20'000);
+        Settle(instrument);
         line.SetBaud(B19200);
         line.Exchange(Block(0x420040, data.data()), 4);
     });
@@ -289,7 +296,7 @@ TEST(SimulatedInstrument, RecordsWritesThatTheFlashCannotTake) {
     EXPECT_EQ(report.sessions.size(), 2u);
 
     // Addresses and lengths: misaligned, outside the flash, a wrong word count.
-    report = Converse([&](RawLine& line) {
+    report = Converse([&](RawLine& line, const sim::SimulatedInstrument& instrument) {
         line.Exchange(Erase(0x450000), 4);
         line.Exchange(Block(0x450020, data.data()), 4);
         line.Exchange(Block(0x45FFC0 + 64, data.data()), 4);
@@ -309,16 +316,17 @@ TEST(SimulatedInstrument, RecordsWritesThatTheFlashCannotTake) {
 TEST(SimulatedInstrument, RecordsWrongRatesAndSpoiltFrames) {
     // Identify at 9600, the SIF command at 19200, blocks at 115200 without a 'B' request.
     const Bytes data(64, 0);
-    sim::Report report = Converse([&](RawLine& line) {
+    sim::Report report = Converse([&](RawLine& line, const sim::SimulatedInstrument& instrument) {
         line.SetBaud(B9600);
         EXPECT_EQ(line.Exchange(kIdentify, 12).size(), 12u);  // answered all the same
         line.SetBaud(B19200);
         line.Exchange(kSif, 0);
-        usleep(20'000);
+        Settle(instrument);
         line.Exchange(Erase(0x420000), 4);
         line.SetBaud(B115200);
         line.Exchange(Block(0x420000, data.data()), 4);
         line.Exchange(kKickStart, 0);
+        Settle(instrument);
     });
     EXPECT_TRUE(HasViolation(report, "identify request at 9600 baud, expected 19200"));
     EXPECT_TRUE(HasViolation(report, "SIF command at 19200 baud, expected 4800"));
@@ -327,7 +335,7 @@ TEST(SimulatedInstrument, RecordsWrongRatesAndSpoiltFrames) {
     EXPECT_EQ(report.violations.size(), 4u) << ViolationsOf(report);
 
     // A wrong checksum is recorded and not answered; so are stray and cut-off bytes.
-    report = Converse([&](RawLine& line) {
+    report = Converse([&](RawLine& line, const sim::SimulatedInstrument& instrument) {
         Bytes erase = Erase(0x420000);
         erase.back() ^= 0x01;
         EXPECT_TRUE(line.Exchange(erase, 4, 300).empty());
@@ -463,7 +471,6 @@ TEST(SimulatedInstrument, StaleBytesWaitForTheHostsPurge) {
     EXPECT_EQ(line.Read(100, 200), tail);
     // A host that purges before each request never sees them.
     EXPECT_EQ(line.Exchange(Erase(0x420000), 4), kEraseReply);
-    usleep(50'000);
     EXPECT_EQ(line.Exchange(Erase(0x430000), 4), kEraseReply);
     // A host that does not purge takes them for its reply.
     line.Send(Erase(0x440000));
@@ -517,7 +524,7 @@ TEST(SimulatedInstrument, PacingTakesTheWireTimeButReadsAtOnce) {
     const Bytes data(64, 0x33);
     line.Exchange(Erase(0x420000), 4);
     line.Exchange(kBaud115200, 0);
-    usleep(20'000);
+    Settle(sim.instrument);
     line.SetBaud(B115200);
     start = Clock::now();
     EXPECT_EQ(line.Exchange(Block(0x420000, data.data()), 4), kBlockReply);
@@ -528,7 +535,7 @@ TEST(SimulatedInstrument, PacingTakesTheWireTimeButReadsAtOnce) {
     // At 1200 baud a block lasts 625 ms on the wire, yet the instrument has read it long
     // before: a purge of the host's output 50 ms after the write loses nothing.
     line.Exchange(Frame('B', {4}), 0);
-    usleep(20'000);
+    Settle(sim.instrument);
     line.SetBaud(B1200);
     start = Clock::now();
     line.Purge();

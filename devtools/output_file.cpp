@@ -1,0 +1,48 @@
+// Output files of the developer tools, with write errors noticed and partial files removed.
+#include "devtools/output_file.h"
+
+#include "framework/runtime.h"
+
+#include <filesystem>
+#include <system_error>
+
+COutputFile::~COutputFile() {
+    if (m_file != nullptr) {
+        std::fclose(m_file);
+    }
+}
+
+bool COutputFile::Open(const std::string& path) {
+    m_path = path;
+    m_ok = true;
+    m_file = OpenFileUnshared(path.c_str(), "wb");
+    return m_file != nullptr;
+}
+
+void COutputFile::Write(std::string_view bytes) {
+    if (m_file == nullptr || !m_ok || bytes.empty()) {
+        return;
+    }
+    if (std::fwrite(bytes.data(), 1, bytes.size(), m_file) != bytes.size()) {
+        m_ok = false;
+    }
+}
+
+bool COutputFile::Close() {
+    if (m_file == nullptr) {
+        return false;
+    }
+    // Buffered bytes may fail only now, on the flush that the close performs.
+    if (std::fclose(m_file) != 0) {
+        m_ok = false;
+    }
+    m_file = nullptr;
+    if (!m_ok) {
+        std::error_code ec;
+        const std::filesystem::path file(m_path);
+        if (std::filesystem::is_regular_file(file, ec)) {
+            std::filesystem::remove(file, ec);
+        }
+    }
+    return m_ok;
+}
