@@ -73,6 +73,7 @@ struct StartUpState {
     std::string aboutItemText;
     std::string version;
     bool aboutFound = false;
+    bool aboutIcon = false;
     std::string aboutTexts[2];
     bool aboutClosed = false;
     bool onlyCom3AfterClick = false;
@@ -132,9 +133,10 @@ TEST(MainWindow, StartsWithCom1AloneAndOkReadsTheRadiosBack) {
             HWND child = nullptr;
             int texts = 0;
             while ((child = FindWindowExA(about, child, "Static", nullptr)) != nullptr) {
-                const std::string text = WindowText(child);
-                if (!text.empty() && texts < 2) {
-                    state.aboutTexts[texts++] = text;
+                if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+                    state.aboutIcon = SendMessageA(child, STM_GETICON, 0, 0) != 0;
+                } else if (texts < 2) {
+                    state.aboutTexts[texts++] = WindowText(child);
                 }
             }
             PostClick(about, IDOK);
@@ -165,6 +167,7 @@ TEST(MainWindow, StartsWithCom1AloneAndOkReadsTheRadiosBack) {
     EXPECT_EQ(state.aboutItemText, "&About VELKO...");
     EXPECT_EQ(state.version, "Version 1.0.5");
     EXPECT_TRUE(state.aboutFound);
+    EXPECT_TRUE(state.aboutIcon);
     EXPECT_EQ(state.aboutTexts[0], "VELKO Version 1.0");
     EXPECT_EQ(state.aboutTexts[1], "Copyright (C) Orvane");
     EXPECT_TRUE(state.aboutClosed);

@@ -4,7 +4,8 @@
 // A dialog stores `this` when WM_INITDIALOG arrives and finds itself from the window after
 // that.  OK and Cancel get the usual handling: Enter (IDOK) reads the controls into the
 // fields and ends the dialog with IDOK; Escape, the close box and a Cancel button (IDCANCEL)
-// end it with IDCANCEL.  No exception ever leaves the dialog procedure.
+// end it with IDCANCEL.  A dialog opens centred over its owner.  No exception ever leaves
+// the dialog procedure.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -55,6 +56,9 @@ protected:
     }
 
     void EndDialog(INT_PTR result);
+    // Centres the dialog over its owner, or on the screen without one; done after
+    // OnInitDialog unless the dialog moved itself there.
+    void CenterOverOwner();
     HWND GetItem(int id) const { return GetDlgItem(m_hWnd, id); }
     void SetItemText(int id, const char* text) { SetDlgItemTextA(m_hWnd, id, text); }
     void CheckButton(int id, bool checked) {

@@ -3,6 +3,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 CDialog* CDialog::s_mainDialog = nullptr;
 
 bool InitDialogControls() {
@@ -21,6 +23,29 @@ INT_PTR CDialog::DoModal(HWND owner) {
                         DialogProc, reinterpret_cast<LPARAM>(this));
     m_hWnd = nullptr;
     return result;
+}
+
+void CDialog::CenterOverOwner() {
+    // Over the owner when it is visible and not minimised, else over the work area of the
+    // monitor the dialog is on; kept within that work area.
+    RECT dialog = {};
+    GetWindowRect(m_hWnd, &dialog);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoA(MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    RECT area = monitor.rcWork;
+    RECT centre = area;
+    HWND owner = GetWindow(m_hWnd, GW_OWNER);
+    if (owner != nullptr && IsWindowVisible(owner) && !IsIconic(owner)) {
+        GetWindowRect(owner, &centre);
+    }
+    const int width = dialog.right - dialog.left;
+    const int height = dialog.bottom - dialog.top;
+    int x = (centre.left + centre.right - width) / 2;
+    int y = (centre.top + centre.bottom - height) / 2;
+    x = std::max<int>(area.left, std::min<int>(x, area.right - width));
+    y = std::max<int>(area.top, std::min<int>(y, area.bottom - height));
+    SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CDialog::EndDialog(INT_PTR result) {
@@ -65,8 +90,17 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPA
 
 INT_PTR CDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_INITDIALOG:
-            return OnInitDialog();
+        case WM_INITDIALOG: {
+            RECT before = {};
+            GetWindowRect(m_hWnd, &before);
+            const BOOL focusDefault = OnInitDialog();
+            RECT after = {};
+            GetWindowRect(m_hWnd, &after);
+            if (EqualRect(&before, &after)) {
+                CenterOverOwner();  // unless the dialog placed itself
+            }
+            return focusDefault;
+        }
         case WM_COMMAND: {
             const int id = LOWORD(wParam);
             const int code = HIWORD(wParam);
