@@ -10,8 +10,9 @@
 #   ORVANE_VELKO         VELKO.EXE
 #   ORVANE_UI_DRIVER     ui_driver.exe, with ui_driver_hook.dll beside it
 #   ORVANE_VYRA_SIM      the native simulated instrument program vyra-sim
-#   ORVANE_SIGN_LIBRARY, ORVANE_SIGN_LIBRARY_NO_ENTRY
-#                        stand-in signing libraries: one that signs, one without SignApp
+#   ORVANE_SIGN_LIBRARY, ORVANE_SIGN_LIBRARY_NO_ENTRY, ORVANE_SIGN_LIBRARY_BLANK
+#                        stand-in signing libraries: one that signs, one without SignApp,
+#                        one whose SignApp leaves the signature block blank
 #   ORVANE_E2E_WORK      a folder for the tests' files (one sub-folder per script)
 #   ORVANE_E2E_PREFIX    the wine prefix of the end-to-end tests
 #   ORVANE_SCREENSHOTS   where the screenshots go
