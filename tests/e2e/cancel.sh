@@ -3,6 +3,7 @@
 # at once and stops the programming before its next block; the main window can be used at
 # once, and the next reload goes through to "Done".  The close box ends the program.  Also
 # the screenshot of the progress window in the middle of a load.
+# shellcheck source=tests/e2e/lib.sh
 source "$(dirname "$0")/lib.sh"
 e2e_init cancel
 

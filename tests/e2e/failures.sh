@@ -3,6 +3,7 @@
 # captions and owners, and what the progress window showed: no file chosen, a file that
 # can't be opened, an empty file, an unsigned file, no instrument answering, an erase that
 # fails.  Escape ends the program.
+# shellcheck source=tests/e2e/lib.sh
 source "$(dirname "$0")/lib.sh"
 e2e_init failures
 

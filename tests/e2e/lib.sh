@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Common set-up of the end-to-end tests, sourced by each tests/e2e/*.sh scenario script:
 # the e2e tests' own wine prefix, an X display, the simulated instrument linked as COM1,
 # VELKO.EXE started in the background, the UI test driver, sample application files, and
@@ -21,9 +22,12 @@ set -euo pipefail
 e2e_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 e2e_root=$(cd "$e2e_here/../.." && pwd)
 
-kMainTitle="Orvane Field Reloader"
-kProgressTitle="Loading Vyra"
-kOpenTitle="Select the Vyra Application"
+# shellcheck disable=SC2034 # used by the scripts that source this file
+{
+    kMainTitle="Orvane Field Reloader"
+    kProgressTitle="Loading Vyra"
+    kOpenTitle="Select the Vyra Application"
+}
 kImageBase=$((0x420000))
 
 e2e_skip() {
@@ -202,10 +206,9 @@ e2e_start_velko() {
     e2e_log "VELKO.EXE started"
 }
 
-# e2e_expect_velko_ended [SECONDS]: the program has ended (the wine process is gone).
+# e2e_expect_velko_ended: the program has ended (the wine process is gone) within 20 s.
 e2e_expect_velko_ended() {
-    local limit=${1:-20}
-    for _ in $(seq $((limit * 10))); do
+    for _ in $(seq 200); do
         if ! kill -0 "$e2e_velko_pid" 2>/dev/null; then
             wait "$e2e_velko_pid" 2>/dev/null || true
             e2e_velko_pid=""

@@ -3,6 +3,7 @@
 # of a signed file (status texts in order, byte count texts, the bar, the instrument's flash);
 # a reload whose instrument stops answering half way; Start BIOS on COM1 and, after choosing
 # Com 3, on a port that doesn't exist, and a reload there; Exit ends the program.
+# shellcheck source=tests/e2e/lib.sh
 source "$(dirname "$0")/lib.sh"
 e2e_init reload
 
