@@ -75,6 +75,14 @@ termios RawSettings(const termios& found, speed_t speed) {
     return t;
 }
 
+// tcsetattr() succeeds when any of the changes took; a rate the driver can't run is only seen
+// by reading the settings back.
+bool Apply(int fd, const termios& wanted) {
+    termios now;
+    return tcsetattr(fd, TCSANOW, &wanted) == 0 && tcgetattr(fd, &now) == 0 &&
+           cfgetospeed(&now) == cfgetospeed(&wanted) && cfgetispeed(&now) == cfgetispeed(&wanted);
+}
+
 // Milliseconds left until the deadline, rounded up so that a wait never ends early; 0 once
 // it has passed.
 int MsLeft(Clock::time_point deadline) {
@@ -147,7 +155,8 @@ int CSerialPort::Open(const char* portName, int32_t baudRate, int32_t readTimeou
         return 0;  // held, settings as found
     }
     termios raw = RawSettings(m_settings, speed);
-    if (tcsetattr(m_handle, TCSANOW, &raw) != 0) {
+    if (!Apply(m_handle, raw)) {
+        tcsetattr(m_handle, TCSANOW, &m_settings);
         return 0;  // held, settings as found
     }
     m_settings = raw;
@@ -162,8 +171,10 @@ int CSerialPort::Open(const char* portName, int32_t baudRate, int32_t readTimeou
 void CSerialPort::Close() {
     if (IsOpen()) {
         tcdrain(m_handle);
-        (void)ioctl(m_handle, TIOCNXCL);  // a pty's slave outlives our descriptor
-        close(m_handle);                  // also drops the flock
+        // The exclusive flag belongs to the terminal, which can outlive this descriptor (a
+        // pty's slave does while its master is open).
+        (void)ioctl(m_handle, TIOCNXCL);
+        close(m_handle);  // also drops the flock
     }
     m_handle = -1;
 }
@@ -181,7 +192,8 @@ int CSerialPort::SetBaudRate(int32_t baudRate) {
     termios t = m_settings;
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
-    if (tcsetattr(m_handle, TCSANOW, &t) != 0) {
+    if (!Apply(m_handle, t)) {
+        tcsetattr(m_handle, TCSANOW, &m_settings);  // back to the old rate
         return 0;
     }
     m_settings = t;

@@ -304,14 +304,4 @@ TEST_F(SerialPortTest, ARefusedRateChangeKeepsTheOldRate) {
     EXPECT_TRUE(m_port.IsOpen());
 }
 
-TEST_F(SerialPortTest, BytesWrittenBeforeARateChangeLeaveFirst) {
-    ASSERT_EQ(m_port.Open(m_pty.SlavePath(), 19200, 500), 1);
-    PtyPeer peer(m_pty);
-    const uint8_t request[] = {0x2A, 0x05, 0x42, 0x0B, 0x7C};
-    ASSERT_EQ(m_port.Write(request, 5), 1);
-    ASSERT_EQ(m_port.SetBaudRate(115200), 1);
-    ASSERT_TRUE(peer.WaitReceived(5, 2000));
-    EXPECT_EQ(peer.Received(), std::vector<uint8_t>(request, request + 5));
-}
-
 }  // namespace

@@ -12,6 +12,8 @@ packages=(
     wine wine64 fonts-wine xvfb xauth x11-utils
     # the S-record oracle, screenshots, tools the scripts use
     srecord imagemagick util-linux procps psmisc coreutils
+    # a pseudo-terminal pair joined as one line, for the serial port test under wine
+    socat
 )
 
 missing=()
