@@ -1,0 +1,62 @@
+// The load job: read the application file into AppImage, stamp it, sign and export it when
+// the signing library is there, refuse it unsigned, and program the instrument.
+#include "job/load_job.h"
+
+#include "image/app_image.h"
+#include "image/image_header.h"
+#include "image/srec_reader.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kStatusTextSize = 256;
+// "Reading File " and "..." around the path; a longer path is cut so the text still ends
+// with "..." and never runs past the status buffer.
+constexpr int kMaxShownPathLength = kStatusTextSize - 1 - 13 - 3;
+
+void SendStatus(WindowHandle window, unsigned message, const char* text) {
+    SendWindowReport(window, message, ReportStatus, reinterpret_cast<intptr_t>(text));
+}
+
+}  // namespace
+
+int LoadJob(CDeviceProgrammer& programmer, const char* path, WindowHandle reportWindow,
+            unsigned reportMessage, EventHandle cancelEvent, const char* portName,
+            SignAppFn signApp, LoadFlags flags, const char* exportPath) {
+    char status[kStatusTextSize];
+    std::snprintf(status, sizeof status, "Reading File %.*s...", kMaxShownPathLength, path);
+    SendStatus(reportWindow, reportMessage, status);
+
+    int32_t highestOffset = 0;
+    uint32_t endAddress = 0;
+    if (!ReadImageFile(path, ImageBase, false, &highestOffset, &endAddress)) {
+        ShowMessage(reportWindow, "Problem with file", "ERROR");
+        return 0;
+    }
+
+    StampImageHeader(ImageBase, endAddress);
+
+    // Without a signing entry there is neither signing nor export, whatever the flags say.
+    if (signApp != nullptr) {
+        signApp(AppImage, ImageBase, endAddress);
+        if ((flags & LoadFlagExport) != 0) {
+            ExportImageSRecords(exportPath, ImageBase, endAddress, AppImage);
+        }
+    }
+
+    std::snprintf(status, sizeof status, "File Read...\n");
+    SendStatus(reportWindow, reportMessage, status);
+
+    if (!IsImageSigned()) {
+        ShowMessage(reportWindow, "Can't load unsigned file", "Error");
+        return 0;
+    }
+
+    if ((flags & LoadFlagNoDevice) == 0) {
+        // The sequence tells the user of any failure itself; its result changes nothing here.
+        programmer.ProgramDevice(AppImage, ImageBase, endAddress, reportWindow, reportMessage,
+                                 cancelEvent, portName);
+    }
+    return 0;
+}
