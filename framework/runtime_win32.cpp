@@ -18,7 +18,11 @@ void ShowPlatformMessage(WindowHandle owner, const char* text, const char* capti
     if (hwnd != nullptr && !IsWindow(hwnd)) {
         hwnd = nullptr;  // the owner has closed since the job was started
     }
-    MessageBoxA(hwnd, text, caption, MB_OK);
+    // The owner can also close between the check and the box, which then fails to appear:
+    // show it again without an owner, so that no message is ever lost.
+    if (MessageBoxA(hwnd, text, caption, MB_OK) == 0 && hwnd != nullptr) {
+        MessageBoxA(nullptr, text, caption, MB_OK);
+    }
 }
 
 void SendPlatformReport(WindowHandle window, unsigned message, uintptr_t kind, intptr_t value) {

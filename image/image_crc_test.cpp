@@ -21,14 +21,6 @@ TEST(ImageCrc16Test, CheckValues) {
     EXPECT_EQ(Crc(""), 0x0000);
 }
 
-TEST(ImageCrc16Test, TableEntries) {
-    EXPECT_EQ(CrcHighTable[0x00] << 8 | CrcLowTable[0x00], 0x0000);
-    EXPECT_EQ(CrcHighTable[0x01] << 8 | CrcLowTable[0x01], 0x1021);
-    EXPECT_EQ(CrcHighTable[0x02] << 8 | CrcLowTable[0x02], 0x2042);
-    EXPECT_EQ(CrcHighTable[0x80] << 8 | CrcLowTable[0x80], 0x9188);
-    EXPECT_EQ(CrcHighTable[0xFF] << 8 | CrcLowTable[0xFF], 0x1EF0);
-}
-
 // No zero bits are appended: the first two bytes pass through unchanged, and two zero bytes
 // appended give CRC-16/XMODEM (check value 0x31C3).
 TEST(ImageCrc16Test, NotAugmented) {

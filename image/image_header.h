@@ -4,7 +4,7 @@
 #include <cstdint>
 
 // Writes offsets 0..7 of AppImage: start = base + 0x100, end, and the CRC of offsets 0x100 up
-// to (not including) end - base.  Always succeeds.
+// to (not including) end - base, never past the image's end.  Always succeeds.
 bool StampImageHeader(uint32_t base, uint32_t end);
 
 // True when at least one of the 48 signature bytes (offsets 0x10..0x3F) is not 0xFF.

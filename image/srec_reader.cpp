@@ -5,26 +5,41 @@
 #include "framework/runtime.h"
 #include "image/app_image.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
 constexpr size_t kChunkSize = 1024;
+constexpr size_t kStreamBufferSize = 16 * 1024;
 constexpr unsigned char kEndOfText = 0x1A;  // Ctrl-Z: text input ends here
 
-// The value of one hexadecimal digit of either case, or -1 for any other character.
+// The value of each character as a hexadecimal digit of either case, -1 for any other.
+constexpr std::array<int8_t, 256> kHexDigit = [] {
+    std::array<int8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+                   : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                   : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                                          : int8_t{-1};
+    }
+    return table;
+}();
+
+// The same as a nibble, where any other character counts as 0.
+constexpr std::array<uint8_t, 256> kHexNibble = [] {
+    std::array<uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[c] = kHexDigit[c] < 0 ? 0 : static_cast<uint8_t>(kHexDigit[c]);
+    }
+    return table;
+}();
+
 int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
+    return kHexDigit[static_cast<unsigned char>(c)];
 }
 
 // Reads a field of exactly `digits` hexadecimal digits.  A field with any other character
@@ -56,24 +71,26 @@ int AddressBytes(char type) {
     }
 }
 
-// Splits the input into lines: bytes 0x20..0x7F build the line, any other byte ends it.
-// The line buffer holds the longest valid record; a longer line can't be one and is
-// dropped whole, never cut.
+// A byte that belongs to a line; any other byte ends the line.
+bool IsLineByte(unsigned char byte) {
+    return byte >= 0x20 && byte <= 0x7F;
+}
+
+// Splits the input into lines.  The line buffer holds the longest valid record; a longer
+// line can't be one and is dropped whole, never cut.
 class CLineSplitter {
 public:
     CLineSplitter(uint8_t* image, uint32_t base, bool raw)
         : m_image(image), m_base(base), m_raw(raw) {}
 
-    void Feed(unsigned char byte) {
-        if (byte >= 0x20 && byte <= 0x7F) {
-            if (m_length < kMaxSRecordLength) {
-                m_line[m_length++] = static_cast<char>(byte);
-            } else {
-                m_overlong = true;
-            }
-        } else {
-            EndLine();
+    // Appends a run of line bytes to the line under construction.
+    void Append(const unsigned char* bytes, size_t n) {
+        if (m_overlong || n > kMaxSRecordLength - m_length) {
+            m_overlong = true;
+            return;
         }
+        std::memcpy(m_line + m_length, bytes, n);
+        m_length += n;
     }
 
     // Hands on the line under construction, if any.
@@ -96,7 +113,7 @@ private:
     uint32_t m_base;
     bool m_raw;
     char m_line[kMaxSRecordLength + 1];
-    int m_length = 0;
+    size_t m_length = 0;
     bool m_overlong = false;
     int32_t m_highest = 0;
 };
@@ -104,9 +121,8 @@ private:
 }  // namespace
 
 uint8_t HexPairToByte(const char* pair) {
-    int high = HexDigitValue(pair[0]);
-    int low = HexDigitValue(pair[1]);
-    return static_cast<uint8_t>((high < 0 ? 0 : high) << 4 | (low < 0 ? 0 : low));
+    return static_cast<uint8_t>(kHexNibble[static_cast<unsigned char>(pair[0])] << 4 |
+                                kHexNibble[static_cast<unsigned char>(pair[1])]);
 }
 
 int32_t StoreSRecordLine(const char* line, uint8_t* image, uint32_t base, bool raw) {
@@ -134,31 +150,34 @@ int32_t StoreSRecordLine(const char* line, uint8_t* image, uint32_t base, bool r
         return 0;
     }
 
-    // The count byte, address and data bytes and the checksum byte add up to 0xFF.
-    unsigned sum = 0;
-    for (uint32_t position = 2; position <= 2 + 2 * count; position += 2) {
-        sum += HexPairToByte(line + position);
+    // The count byte, then the address, data and checksum bytes (as many as the count says),
+    // add up to 0xFF.  They are decoded once, here.
+    uint8_t bytes[255];
+    unsigned sum = count;
+    for (uint32_t i = 0; i < count; ++i) {
+        bytes[i] = HexPairToByte(line + 4 + 2 * i);
+        sum += bytes[i];
     }
     if ((sum & 0xFF) != 0xFF) {
         return 0;
     }
 
     const uint32_t dataBytes = count - static_cast<uint32_t>(addressBytes) - 1;
-    int32_t offset;
-    if (dataBytes == 0 || !PlaceImageByte(address, 0, base, raw, &offset)) {
+    int32_t start;
+    if (dataBytes == 0 || !PlaceImageByte(address, 0, base, raw, &start)) {
         return 0;
     }
-    // Bytes whose offset falls outside the image are dropped one by one.
-    const char* data = line + 4 + 2 * addressBytes;
-    int32_t last = 0;
-    for (uint32_t k = 0; k < dataBytes; ++k) {
-        PlaceImageByte(address, k, base, raw, &offset);
-        if (offset >= 0 && offset < static_cast<int32_t>(ImageSize)) {
-            image[offset] = HexPairToByte(data + 2 * k);
-            last = offset;
-        }
+    // The window and the mask are chosen once per record: data byte k goes to offset
+    // start + k.  Bytes whose offset falls outside the image are dropped one by one; the
+    // others are stored.
+    const int64_t first = std::max<int64_t>(0, -int64_t{start});
+    const int64_t end = std::min<int64_t>(dataBytes, int64_t{ImageSize} - start);
+    if (first >= end) {
+        return 0;
     }
-    return last;
+    std::memcpy(image + (start + first), bytes + addressBytes + first,
+                static_cast<size_t>(end - first));
+    return static_cast<int32_t>(start + end - 1);
 }
 
 int32_t ReadSRecordFile(const char* path, uint8_t* image, uint32_t base, bool raw) {
@@ -169,18 +188,31 @@ int32_t ReadSRecordFile(const char* path, uint8_t* image, uint32_t base, bool ra
         ShowMessage(nullptr, "Can't Open File", "Error");
         return 0;
     }
+    // A large stream buffer for this file (it outlives the stream): far fewer system calls
+    // than with the runtime's default buffer.
+    auto streamBuffer = std::make_unique<char[]>(kStreamBufferSize);
+    std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
 
     CLineSplitter splitter(image, base, raw);
     unsigned char chunk[kChunkSize];
     bool ended = false;
     while (!ended) {
-        size_t n = std::fread(chunk, 1, sizeof chunk, file);
+        const size_t n = std::fread(chunk, 1, sizeof chunk, file);
+        // Runs of line bytes go to the line; the line carries over into the next chunk.
         for (size_t i = 0; i < n; ++i) {
+            const size_t runStart = i;
+            while (i < n && IsLineByte(chunk[i])) {
+                ++i;
+            }
+            splitter.Append(chunk + runStart, i - runStart);
+            if (i == n) {
+                break;
+            }
             if (chunk[i] == kEndOfText) {
                 ended = true;
                 break;
             }
-            splitter.Feed(chunk[i]);
+            splitter.EndLine();
         }
         if (n < sizeof chunk) {
             ended = true;

@@ -178,33 +178,6 @@ TEST_F(StoreSRecordLineTest, LineShorterThanItsCountDropped) {
     EXPECT_EQ(Store(good + "XYZ"), 19);
 }
 
-TEST_F(StoreSRecordLineTest, WindowAliasesLandOnTheSameOffsets) {
-    EXPECT_EQ(Store(MakeRecord('2', 0x4A0010, Bytes(4, 0x01))), 0x13);
-    EXPECT_EQ(FirstDifference(Stretch(0x10, Bytes(4, 0x01))), -1);
-
-    EXPECT_EQ(Store(MakeRecord('2', 0x800000, {0xAA})), 0);
-    EXPECT_EQ(AppImage[0], 0xAA);
-    EXPECT_EQ(Store(MakeRecord('2', 0x840000, {0xBB, 0xCC})), 1);
-    EXPECT_EQ(AppImage[0], 0xBB);
-    EXPECT_EQ(AppImage[1], 0xCC);
-}
-
-TEST_F(StoreSRecordLineTest, AddressesOutsideTheWindowsStoreNothing) {
-    EXPECT_EQ(Store(MakeRecord('1', 0x0100, Bytes(4))), 0);
-    EXPECT_EQ(Store(MakeRecord('2', 0x300000, Bytes(4))), 0);
-    EXPECT_EQ(Store(MakeRecord('2', 0x520000, Bytes(4))), 0);
-    EXPECT_EQ(Store(MakeRecord('3', 0x00900000, Bytes(4))), 0);
-    EXPECT_TRUE(ImageIsClear());
-}
-
-TEST_F(StoreSRecordLineTest, RawPlacementSubtractsTheBase) {
-    EXPECT_EQ(Store(MakeRecord('3', 0xFFE080, Bytes(2, 0x55)), 0xFFE080, true), 1);
-    EXPECT_EQ(Store(MakeRecord('1', 0x0010, Bytes(1, 0x66)), 0, true), 0x10);
-    EXPECT_EQ(FirstDifference({{0, 0x55}, {1, 0x56}, {0x10, 0x66}}), -1);
-    // The raw flag ignores the windows: 0x420000 under base 0 lies far outside the image.
-    EXPECT_EQ(Store(MakeRecord('2', 0x420000, Bytes(4)), 0, true), 0);
-}
-
 // Offsets outside the image drop those bytes only; the rest of the record is stored and the
 // dropped bytes never count as the highest offset.
 TEST_F(StoreSRecordLineTest, BytesOutsideTheImageDroppedOneByOne) {
