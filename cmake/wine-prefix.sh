@@ -4,6 +4,7 @@
 # need Xvfb; this script only prepares the prefix.
 #   - no Mono or Gecko installers, no desktop menu entries;
 #   - the programs run in wine's virtual desktop (no stalls on dialog close, captions drawn);
+#   - wine's fonts installed in the prefix;
 #   - COM1..COM4 mapped to a path that is not a serial device, so that a port exists only
 #     where a test links the simulated instrument.
 set -eu
@@ -27,5 +28,13 @@ if [ ! -f "$WINEPREFIX/.orvane-ready" ]; then
     wineserver -w 9>&-
     touch "$WINEPREFIX/.orvane-ready"
 fi
+# Wine's own fonts into the prefix (this wine does not look in /usr/share/wine/fonts): with
+# them the dialogs' "MS Sans Serif" has its proper size, and Marlett draws the caption
+# buttons instead of stray letters.
+for font in /usr/share/wine/fonts/*.ttf /usr/share/wine/fonts/*.fon; do
+    [ -f "$font" ] || continue
+    target="$WINEPREFIX/drive_c/windows/Fonts/$(basename "$font")"
+    [ -f "$target" ] || cp "$font" "$target"
+done
 # A persistent server keeps later starts quick; the test scripts stop it when done.
 wineserver -p 9>&- || true  # fails harmlessly when a server already runs

@@ -84,14 +84,6 @@ e2e_init() {
     export DISPLAY=${display%%:pid=*}
     "$e2e_root/cmake/wine-prefix.sh" >"$e2e_dir/prefix.log" 2>&1 </dev/null ||
         { cat "$e2e_dir/prefix.log"; e2e_fail "can't prepare the wine prefix $WINEPREFIX"; }
-    # Wine's own fonts into the prefix: without Marlett the caption buttons show stray
-    # letters in the screenshots.
-    local font
-    for font in marlett.ttf tahoma.ttf tahomabd.ttf; do
-        if [ -f "/usr/share/wine/fonts/$font" ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/$font" ]; then
-            cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/"
-        fi
-    done
     e2e_unplug_com1
     # Fixed folders of the developer tools; the scripts put files into them as they need.
     rm -rf "$WINEPREFIX/drive_c/DV"
