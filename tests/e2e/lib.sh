@@ -218,10 +218,13 @@ e2e_drive() {
     local base
     base="$e2e_dir/$(printf '%02d' $e2e_drive_count)-$1"
     cat >"$base.txt"
-    e2e_log "driver: $1"
+    [ "${e2e_quiet:-0}" = 1 ] || e2e_log "driver: $1"
     local status=0
     wine "$ORVANE_UI_DRIVER" "$(winpath "$base.txt")" >"$base.log" 2>&1 </dev/null || status=$?
-    sed 's/^/    /' "$base.log"
+    # The driver's steps, or with e2e_quiet=1 (the run command) only those of a failure.
+    if [ $status -ne 0 ] || [ "${e2e_quiet:-0}" != 1 ]; then
+        sed 's/^/    /' "$base.log"
+    fi
     [ $status -eq 0 ] || e2e_fail "driver script $1 failed (exit $status), see $base.log"
 }
 

@@ -30,6 +30,8 @@
 //   owner TITLE                           expect-owner TITLE OWNER ("" for none)
 //   answer-open-dialog PATH [T]           types PATH into the open dialog and presses Open
 //   watch TITLE                           starts recording the texts set in the window's thread
+//   follow TITLE ID [T]                   prints the texts set on the control as they come,
+//                                         until that window has come and gone
 //   expect-history TITLE ID TEXT...       the texts set on the control since, exactly
 //   rect TITLE [FILE]                     prints (and writes) "x y width height"
 //   lock-file PATH                        holds the file open, shared with nobody
@@ -333,6 +335,7 @@ private:
     bool AnswerOpenDialog(const Words& w);
     bool Watch(const Words& w);
     bool ExpectHistory(const Words& w);
+    bool Follow(const Words& w);
     bool Rect(const Words& w);
     bool Bar(const Words& w);
     bool WaitExit(const Words& w);
@@ -572,6 +575,27 @@ bool CDriver::ExpectHistory(const Words& w) {
     }
     Report(std::to_string(seen.size()) + " texts");
     return true;
+}
+
+bool CDriver::Follow(const Words& w) {
+    if (w.size() < 3 || w.size() > 4) {
+        return Usage("follow TITLE ID [T]");
+    }
+    const int id = IdArg(w[2]);
+    size_t shown = 0;
+    bool appeared = false;
+    const bool ended = WaitFor(TimeoutArg(w, 3), [&] {
+        Pump(20);
+        const std::vector<std::string> texts = HistoryOf(w[1], id);
+        for (; shown < texts.size(); ++shown) {
+            std::printf("  %s\n", Quote(texts[shown]).c_str());
+        }
+        const bool present = FindTop(w[1]) != nullptr;
+        appeared = appeared || present;
+        return appeared && !present;
+    });
+    Report(std::to_string(shown) + " texts");
+    return ended ? true : Fail("window " + Quote(w[1]) + " did not come and go");
 }
 
 bool CDriver::Rect(const Words& w) {
@@ -823,6 +847,9 @@ bool CDriver::Run(const Words& w) {
     }
     if (c == "expect-history") {
         return ExpectHistory(w);
+    }
+    if (c == "follow") {
+        return Follow(w);
     }
     if (c == "lock-file") {
         // Holds the file open, shared with nobody, until the driver ends.
