@@ -2,6 +2,8 @@
 // working folder that a test can enter and leave.
 #pragma once
 
+#include "image/srec_test_records.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -9,26 +11,7 @@
 
 // One record line (without its line end): type 1, 2 or 3 with a 16, 24 or 32-bit address.
 inline std::string SRecordLine(int type, uint32_t address, const std::vector<uint8_t>& data) {
-    const int addressBytes = type + 1;
-    std::vector<uint8_t> bytes;
-    bytes.push_back(static_cast<uint8_t>(addressBytes + data.size() + 1));
-    for (int i = addressBytes - 1; i >= 0; --i) {
-        bytes.push_back(static_cast<uint8_t>(address >> (8 * i)));
-    }
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (uint8_t b : bytes) {
-        sum += b;
-    }
-    bytes.push_back(static_cast<uint8_t>(~sum));
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string line = "S";
-    line += static_cast<char>('0' + type);
-    for (uint8_t b : bytes) {
-        line += kHex[b >> 4];
-        line += kHex[b & 0xF];
-    }
-    return line;
+    return MakeRecord(static_cast<char>('0' + type), address, data);
 }
 
 // The lines joined into a file's text, each ending in CR LF.
@@ -41,13 +24,7 @@ inline std::string SRecordText(const std::vector<std::string>& lines) {
 }
 
 // The bytes 0, 1, 2, ... n - 1 (mod 256), offset by `first`.
-inline std::vector<uint8_t> CountingBytes(size_t n, uint8_t first = 0) {
-    std::vector<uint8_t> bytes(n);
-    for (size_t i = 0; i < n; ++i) {
-        bytes[i] = static_cast<uint8_t>(first + i);
-    }
-    return bytes;
-}
+inline std::vector<uint8_t> CountingBytes(size_t n, uint8_t first = 0) { return Bytes(n, first); }
 
 // Makes a folder the current one for the lifetime of the object.
 class CurrentFolder {
