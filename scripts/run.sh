@@ -172,11 +172,13 @@ click $(q "$kMain") 1000
 answer-open-dialog $(q "C:\\Vyra\\$sample")
 follow $(q "$kProgress") 1003 300
 EOF
-wine "$ORVANE_UI_DRIVER" "$(winpath "$follow_script")" >"$follow_log" 2>&1 </dev/null &
+: >"$follow_log"
+wine "$ORVANE_UI_DRIVER" "$(winpath "$follow_script")" >>"$follow_log" 2>&1 </dev/null &
 follower_pid=$!
 # The texts as they come: each status shown in the window, one line of it per line here.
 tail -n +1 -f --pid="$follower_pid" "$follow_log" |
-    sed -u -n 's/^  "\(.*\)"$/\1/p' | sed -u 's/\\n$//; s/\\n/ | /g; s/^/   status: /' &
+    sed -u -n 's/\r$//; s/^  "\(.*\)"$/\1/p' |
+    sed -u 's/\\n$//; s/\\n/ | /g; s/\\\\/\\/g; s/^/   status: /' &
 printer_pid=$!
 
 # The progress window at about 40 %, once the blocks are being written.

@@ -342,6 +342,7 @@ private:
 
     HANDLE m_process = nullptr;  // the driven program, once a window of it was found
     DWORD m_processId = 0;
+    bool m_sinkCreated = false;
     HMODULE m_hookModule = nullptr;
     std::vector<DWORD> m_hookedThreads;
     std::vector<HHOOK> m_hooks;
@@ -503,6 +504,14 @@ bool CDriver::Hook(HWND window) {
     if (std::find(m_hookedThreads.begin(), m_hookedThreads.end(), thread) !=
         m_hookedThreads.end()) {
         return true;
+    }
+    // The hooks report to the first sink window they find, so only a driver that hooks has
+    // one: another driver that merely looks (at a bar, a window's place) may run meanwhile.
+    if (!m_sinkCreated) {
+        if (!CreateSink()) {
+            return Fail("can't create the message window for the hooks' reports");
+        }
+        m_sinkCreated = true;
     }
     if (!m_hookModule) {
         char path[MAX_PATH] = "";
@@ -951,10 +960,6 @@ int main(int argc, char** argv) {
     }
     if (lines.empty()) {
         std::printf("usage: ui_driver SCRIPT | ui_driver -e COMMAND [-e COMMAND]...\n");
-        return 2;
-    }
-    if (!CreateSink()) {
-        std::printf("ui_driver: can't create its message window\n");
         return 2;
     }
     CDriver driver;
