@@ -46,19 +46,19 @@ bool ParseCount(const char* text, int& value) {
 
 // "K", "K:silent" or "K:checksum".
 bool ParseFault(const char* text, int& index, sim::Answer& answer) {
-    std::string spec = text;
+    std::string word = text;
     answer = sim::Answer::Silent;
-    const size_t colon = spec.find(':');
+    const size_t colon = word.find(':');
     if (colon != std::string::npos) {
-        const std::string kind = spec.substr(colon + 1);
+        const std::string kind = word.substr(colon + 1);
         if (kind == "checksum") {
             answer = sim::Answer::BadChecksum;
         } else if (kind != "silent") {
             return false;
         }
-        spec.resize(colon);
+        word.resize(colon);
     }
-    return ParseCount(spec.c_str(), index) && index > 0;
+    return ParseCount(word.c_str(), index) && index > 0;
 }
 
 // Points `link` at `target`, replacing what is there, in one rename.
