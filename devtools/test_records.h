@@ -24,7 +24,9 @@ inline std::string SRecordText(const std::vector<std::string>& lines) {
 }
 
 // The bytes 0, 1, 2, ... n - 1 (mod 256), offset by `first`.
-inline std::vector<uint8_t> CountingBytes(size_t n, uint8_t first = 0) { return Bytes(n, first); }
+inline std::vector<uint8_t> CountingBytes(size_t n, uint8_t first = 0) {
+    return Bytes(n, first);
+}
 
 // Makes a folder the current one for the lifetime of the object.
 class CurrentFolder {

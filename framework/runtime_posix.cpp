@@ -43,7 +43,9 @@ struct CancelEvent {
 };
 }  // namespace
 
-EventHandle CreateCancelEvent() { return new CancelEvent; }
+EventHandle CreateCancelEvent() {
+    return new CancelEvent;
+}
 
 void SignalCancelEvent(EventHandle event) {
     if (event != nullptr) {
@@ -55,9 +57,13 @@ bool PollCancelEvent(EventHandle event) {
     return event != nullptr && static_cast<CancelEvent*>(event)->signalled.exchange(false);
 }
 
-void CloseCancelEvent(EventHandle event) { delete static_cast<CancelEvent*>(event); }
+void CloseCancelEvent(EventHandle event) {
+    delete static_cast<CancelEvent*>(event);
+}
 
-LibraryHandle LoadLibraryAt(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+LibraryHandle LoadLibraryAt(const char* path) {
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
 
 void* FindLibraryEntry(LibraryHandle library, const char* name) {
     return library != nullptr ? dlsym(library, name) : nullptr;
@@ -67,4 +73,6 @@ void SleepMs(unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-std::FILE* OpenFileUnshared(const char* path, const char* mode) { return std::fopen(path, mode); }
+std::FILE* OpenFileUnshared(const char* path, const char* mode) {
+    return std::fopen(path, mode);
+}

@@ -40,7 +40,8 @@ TEST(Reports, GoOnlyToTheHandlerOfTheirWindow) {
     SendWindowReport(first.Window(), 0x401, 0, reinterpret_cast<intptr_t>("Status line\n"));
     SendWindowReport(second.Window(), 0x401, 2, 640);
     ASSERT_EQ(first.Reports().size(), 1u);
-    EXPECT_EQ(first.Reports()[0], (CapturedReport{0x401, 0, first.Reports()[0].value, "Status line\n"}));
+    EXPECT_EQ(first.Reports()[0],
+              (CapturedReport{0x401, 0, first.Reports()[0].value, "Status line\n"}));
     ASSERT_EQ(second.Reports().size(), 1u);
     EXPECT_EQ(second.Reports()[0].value, 640);
 }

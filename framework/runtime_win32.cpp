@@ -44,7 +44,9 @@ const char* ProgramName() {
     return name.c_str();
 }
 
-EventHandle CreateCancelEvent() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+EventHandle CreateCancelEvent() {
+    return CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
 
 void SignalCancelEvent(EventHandle event) {
     if (event != nullptr) {
@@ -62,7 +64,9 @@ void CloseCancelEvent(EventHandle event) {
     }
 }
 
-LibraryHandle LoadLibraryAt(const char* path) { return LoadLibraryA(path); }
+LibraryHandle LoadLibraryAt(const char* path) {
+    return LoadLibraryA(path);
+}
 
 void* FindLibraryEntry(LibraryHandle library, const char* name) {
     if (library == nullptr) {
@@ -71,7 +75,9 @@ void* FindLibraryEntry(LibraryHandle library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }
+void SleepMs(unsigned milliseconds) {
+    Sleep(milliseconds);
+}
 
 std::FILE* OpenFileUnshared(const char* path, const char* mode) {
     return _fsopen(path, mode, _SH_DENYRW);

@@ -1,13 +1,16 @@
 #include "tests/support/message_capture.h"
 
 MessageCapture::MessageCapture() {
-    m_previous = SetMessageHandler([this](WindowHandle owner, const char* text, const char* caption) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_messages.push_back({owner, text, caption});
-    });
+    m_previous =
+        SetMessageHandler([this](WindowHandle owner, const char* text, const char* caption) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_messages.push_back({owner, text, caption});
+        });
 }
 
-MessageCapture::~MessageCapture() { SetMessageHandler(m_previous); }
+MessageCapture::~MessageCapture() {
+    SetMessageHandler(m_previous);
+}
 
 std::vector<CapturedMessage> MessageCapture::Messages() const {
     std::lock_guard<std::mutex> lock(m_mutex);

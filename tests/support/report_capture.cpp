@@ -11,7 +11,9 @@ ReportCapture::ReportCapture(WindowHandle window) : m_window(window) {
     });
 }
 
-ReportCapture::~ReportCapture() { SetReportHandler(m_window, nullptr); }
+ReportCapture::~ReportCapture() {
+    SetReportHandler(m_window, nullptr);
+}
 
 std::vector<CapturedReport> ReportCapture::Reports() const {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -22,7 +22,9 @@ TempDir::~TempDir() {
     fs::remove_all(m_path, ignored);
 }
 
-std::string TempDir::File(std::string_view name) const { return (m_path / name).string(); }
+std::string TempDir::File(std::string_view name) const {
+    return (m_path / name).string();
+}
 
 std::string TempDir::Write(std::string_view name, std::string_view bytes) const {
     std::string path = File(name);
