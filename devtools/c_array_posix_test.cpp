@@ -91,11 +91,7 @@ TEST(CArrayPosix, WriteErrorOnADeviceIsToldAndTheDeviceStays) {
 TEST(CArrayPosix, PathLongerThan256CharactersIsUsedWhole) {
     TempDir dir;
     MessageCapture messages;
-    fs::path folder = dir.Path();
-    for (int i = 0; i < 3; ++i) {
-        folder /= std::string(120, static_cast<char>('a' + i));
-    }
-    fs::create_directories(folder);
+    const fs::path folder = MakeLongFolder(dir.Path());
     const std::string name(150, 'N');
     const std::string input = (folder / (name + ".A37")).string();
     dir.Write(input, SRecordText({SRecordLine(1, 0, {1, 2, 3})}));

@@ -4,6 +4,7 @@
 
 #include "devtools/file_size_limit_posix.h"
 #include "devtools/output_file.h"
+#include "devtools/test_records.h"
 #include "image/app_image.h"
 #include "tests/support/message_capture.h"
 #include "tests/support/temp_dir.h"
@@ -76,11 +77,7 @@ TEST(ExportPosix, FileCutShortIsRemoved) {
 TEST(ExportPosix, PathLongerThan256CharactersIsUsedWhole) {
     TempDir dir;
     MessageCapture messages;
-    fs::path folder = dir.Path();
-    for (int i = 0; i < 3; ++i) {
-        folder /= std::string(120, static_cast<char>('a' + i));
-    }
-    fs::create_directories(folder);
+    const fs::path folder = MakeLongFolder(dir.Path());
     const std::string exported = (folder / "ROVOD.A37").string();
     ASSERT_GT(exported.size(), 360u);
     const auto image = PatternImage();

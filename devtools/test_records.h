@@ -28,6 +28,17 @@ inline std::vector<uint8_t> CountingBytes(size_t n, uint8_t first = 0) {
     return Bytes(n, first);
 }
 
+// Creates a folder three 120-character names deep below `base`: every path in it runs past
+// the 256 characters of a fixed text buffer.
+inline std::filesystem::path MakeLongFolder(const std::filesystem::path& base) {
+    std::filesystem::path folder = base;
+    for (int i = 0; i < 3; ++i) {
+        folder /= std::string(120, static_cast<char>('a' + i));
+    }
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
 // Makes a folder the current one for the lifetime of the object.
 class CurrentFolder {
 public:

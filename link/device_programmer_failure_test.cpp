@@ -103,8 +103,7 @@ TEST_F(ProgramDeviceFailureTest, ALineThatVanishesBeforeTheReopenReadsAsNoLoader
     EXPECT_LT(elapsed, 3000);
 }
 
-// ---- Erasing
-// -------------------------------------------------------------------------------------
+// ---- Erasing ------------------------------------------------------------------------------------
 
 TEST_F(ProgramDeviceFailureTest, SilenceAfterTheSecondEraseStopsTheErasingWithBothMessages) {
     sim::Options options;
@@ -191,8 +190,7 @@ TEST_F(ProgramDeviceFailureTest, ALineThatClosesMidTransferIsToldOnce) {
     EXPECT_EQ(m_programmer.m_link.m_serial.BaudRate(), 115200);
 }
 
-// ---- Kick-start
-// ----------------------------------------------------------------------------------
+// ---- Kick-start ---------------------------------------------------------------------------------
 
 TEST_F(ProgramDeviceFailureTest, KickStartSendsItsTwoBytesAndSaysSo) {
     m_programmer.KickStart(kWindow, m_sim->PortPath().c_str());
