@@ -22,8 +22,6 @@ constexpr const char* kCurrentFolder = ".\\";
 constexpr const char* kReleaseFolder = "c:\\DV\\H8S\\DUZEVAV\\RELEASE\\EXE";
 constexpr const char* kBootupFolder = "C:\\DV\\H8S\\BOOTUP\\RELEASE\\EXE";
 constexpr const char* kLoaderFolder = "C:\\DV\\H8S\\LOADER\\RELEASE\\EXE";
-constexpr uint32_t kBootupBase = 0xFFE080;
-constexpr uint32_t kLoaderBase = 0;
 
 // Larger than any path the chooser returns within MAX_PATH, so that a path longer than the
 // 255 characters a job holds is seen whole and refused, not cut by the chooser.
@@ -208,11 +206,11 @@ void CReloaderDlg::ConvertToCArray(const char* folder, uint32_t base) {
 }
 
 void CReloaderDlg::OnBootupArray() {
-    ConvertToCArray(kBootupFolder, kBootupBase);
+    ConvertToCArray(kBootupFolder, kBootupArrayBase);
 }
 
 void CReloaderDlg::OnLoaderArray() {
-    ConvertToCArray(kLoaderFolder, kLoaderBase);
+    ConvertToCArray(kLoaderFolder, kLoaderArrayBase);
 }
 
 bool CReloaderDlg::OnCommand(int id, int code) {

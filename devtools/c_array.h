@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <string>
 
+// The address of array index 0 for boot-up code and for loader code.
+constexpr uint32_t kBootupArrayBase = 0xFFE080;
+constexpr uint32_t kLoaderArrayBase = 0;
+
 // Reads the file with raw placement at `base`, writes the header beside it and shows the
 // summary; messages that have an owner are owned by `owner`.  True when the file was read.
 bool ConvertImageToCArray(const char* path, uint32_t base, WindowHandle owner);

@@ -76,15 +76,36 @@ bool IsLineByte(unsigned char byte) {
     return byte >= 0x20 && byte <= 0x7F;
 }
 
+// What one line came to: the record type it carried, and what of it was dropped and why.
+struct LineOutcome {
+    char type = 0;  // '0'..'9' for a well-formed record, 0 for none
+    bool dropped = false;
+    SRecordDrop reason = SRecordDrop::Malformed;
+    uint32_t outsideBytes = 0;  // data bytes of a well-formed record that no offset took
+    int32_t lastOffset = 0;     // offset of the last byte stored, 0 when none
+};
+
+// Checks one record and stores its data bytes; see StoreSRecordLine.
+void StoreRecord(const char* line, uint8_t* image, uint32_t base, bool raw, LineOutcome* out);
+
 // Splits the input into lines.  The line buffer holds the longest valid record; a longer
-// line can't be one and is dropped whole, never cut.
+// line can't be one and is dropped whole, never cut.  It also counts lines as an editor
+// does, for the observer.
 class CLineSplitter {
 public:
-    CLineSplitter(uint8_t* image, uint32_t base, bool raw)
-        : m_image(image), m_base(base), m_raw(raw) {}
+    CLineSplitter(uint8_t* image, uint32_t base, bool raw, SRecordObserver* observer)
+        : m_image(image), m_base(base), m_raw(raw), m_observer(observer) {}
 
     // Appends a run of line bytes to the line under construction.
     void Append(const unsigned char* bytes, size_t n) {
+        if (n == 0) {
+            return;
+        }
+        m_afterCr = false;
+        if (!m_started) {
+            m_started = true;
+            m_startLine = m_editorLine;
+        }
         if (m_overlong || n > kMaxSRecordLength - m_length) {
             m_overlong = true;
             return;
@@ -93,29 +114,63 @@ public:
         m_length += n;
     }
 
+    // A byte that is no line byte ends the line under construction; LF, CR and CR LF also
+    // end an editor's line.
+    void EndLine(unsigned char ending) {
+        EndLine();
+        if (ending == '\r' || (ending == '\n' && !m_afterCr)) {
+            ++m_editorLine;
+        }
+        m_afterCr = ending == '\r';
+    }
+
     // Hands on the line under construction, if any.
     void EndLine() {
-        if (m_length > 0 && !m_overlong) {
+        if (m_overlong) {
+            Tell(LineOutcome{0, true, SRecordDrop::TooLong});
+        } else if (m_length > 0) {
             m_line[m_length] = '\0';
-            int32_t stored = StoreSRecordLine(m_line, m_image, m_base, m_raw);
-            if (stored > m_highest) {
-                m_highest = stored;
+            LineOutcome outcome;
+            StoreRecord(m_line, m_image, m_base, m_raw, &outcome);
+            if (outcome.lastOffset > m_highest) {
+                m_highest = outcome.lastOffset;
             }
+            Tell(outcome);
         }
         m_length = 0;
         m_overlong = false;
+        m_started = false;
     }
 
     int32_t Highest() const { return m_highest; }
 
 private:
+    void Tell(const LineOutcome& outcome) {
+        if (m_observer == nullptr) {
+            return;
+        }
+        if (outcome.dropped) {
+            m_observer->OnDropped(outcome.reason, m_startLine, 1);
+            return;
+        }
+        m_observer->OnRecord(outcome.type, m_startLine);
+        if (outcome.outsideBytes > 0) {
+            m_observer->OnDropped(SRecordDrop::OutsideImage, m_startLine, outcome.outsideBytes);
+        }
+    }
+
     uint8_t* m_image;
     uint32_t m_base;
     bool m_raw;
+    SRecordObserver* m_observer;
     char m_line[kMaxSRecordLength + 1];
     size_t m_length = 0;
     bool m_overlong = false;
     int32_t m_highest = 0;
+    bool m_started = false;    // the line under construction has a first byte
+    uint32_t m_startLine = 1;  // the editor's line of that first byte
+    uint32_t m_editorLine = 1;
+    bool m_afterCr = false;  // the last byte ended a line with CR: an LF now ends no other
 };
 
 }  // namespace
@@ -125,14 +180,22 @@ uint8_t HexPairToByte(const char* pair) {
                                 kHexNibble[static_cast<unsigned char>(pair[1])]);
 }
 
-int32_t StoreSRecordLine(const char* line, uint8_t* image, uint32_t base, bool raw) {
-    if (line[0] != 'S') {
-        return 0;
+namespace {
+
+void StoreRecord(const char* line, uint8_t* image, uint32_t base, bool raw, LineOutcome* out) {
+    auto malformed = [out] {
+        out->dropped = true;
+        out->reason = SRecordDrop::Malformed;
+    };
+    if (line[0] != 'S' || line[1] < '0' || line[1] > '9') {
+        malformed();
+        return;
     }
     // Only S1, S2 and S3 carry data; every other record stores nothing.
     const int addressBytes = AddressBytes(line[1]);
     if (addressBytes == 0) {
-        return 0;
+        out->type = line[1];
+        return;
     }
 
     // The count covers address, data and checksum.  The line must hold every character the
@@ -140,14 +203,17 @@ int32_t StoreSRecordLine(const char* line, uint8_t* image, uint32_t base, bool r
     const size_t length = std::strlen(line);
     uint32_t count;
     if (length < 4 || !ReadHexField(line + 2, 2, &count)) {
-        return 0;
+        malformed();
+        return;
     }
     if (count < static_cast<uint32_t>(addressBytes) + 1 || length < 2 + 2 * count + 2) {
-        return 0;
+        malformed();
+        return;
     }
     uint32_t address;
     if (!ReadHexField(line + 4, 2 * addressBytes, &address)) {
-        return 0;
+        malformed();
+        return;
     }
 
     // The count byte, then the address, data and checksum bytes (as many as the count says),
@@ -159,13 +225,20 @@ int32_t StoreSRecordLine(const char* line, uint8_t* image, uint32_t base, bool r
         sum += bytes[i];
     }
     if ((sum & 0xFF) != 0xFF) {
-        return 0;
+        out->dropped = true;
+        out->reason = SRecordDrop::Checksum;
+        return;
     }
+    out->type = line[1];
 
     const uint32_t dataBytes = count - static_cast<uint32_t>(addressBytes) - 1;
     int32_t start;
-    if (dataBytes == 0 || !PlaceImageByte(address, 0, base, raw, &start)) {
-        return 0;
+    if (dataBytes == 0) {
+        return;
+    }
+    if (!PlaceImageByte(address, 0, base, raw, &start)) {
+        out->outsideBytes = dataBytes;  // in no window
+        return;
     }
     // The window and the mask are chosen once per record: data byte k goes to offset
     // start + k.  Bytes whose offset falls outside the image are dropped one by one; the
@@ -173,14 +246,25 @@ int32_t StoreSRecordLine(const char* line, uint8_t* image, uint32_t base, bool r
     const int64_t first = std::max<int64_t>(0, -int64_t{start});
     const int64_t end = std::min<int64_t>(dataBytes, int64_t{ImageSize} - start);
     if (first >= end) {
-        return 0;
+        out->outsideBytes = dataBytes;
+        return;
     }
+    out->outsideBytes = dataBytes - static_cast<uint32_t>(end - first);
     std::memcpy(image + (start + first), bytes + addressBytes + first,
                 static_cast<size_t>(end - first));
-    return static_cast<int32_t>(start + end - 1);
+    out->lastOffset = static_cast<int32_t>(start + end - 1);
 }
 
-int32_t ReadSRecordFile(const char* path, uint8_t* image, uint32_t base, bool raw) {
+}  // namespace
+
+int32_t StoreSRecordLine(const char* line, uint8_t* image, uint32_t base, bool raw) {
+    LineOutcome outcome;
+    StoreRecord(line, image, base, raw, &outcome);
+    return outcome.lastOffset;
+}
+
+int32_t ReadSRecordFile(const char* path, uint8_t* image, uint32_t base, bool raw,
+                        SRecordObserver* observer) {
     // Opened in binary: the text-mode end at Ctrl-Z is done here, the same on every platform,
     // and CR LF needs no translation since both bytes end a line.
     std::FILE* file = OpenFileUnshared(path, "rb");
@@ -193,7 +277,7 @@ int32_t ReadSRecordFile(const char* path, uint8_t* image, uint32_t base, bool ra
     auto streamBuffer = std::make_unique<char[]>(kStreamBufferSize);
     std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
 
-    CLineSplitter splitter(image, base, raw);
+    CLineSplitter splitter(image, base, raw, observer);
     unsigned char chunk[kChunkSize];
     bool ended = false;
     while (!ended) {
@@ -212,7 +296,7 @@ int32_t ReadSRecordFile(const char* path, uint8_t* image, uint32_t base, bool ra
                 ended = true;
                 break;
             }
-            splitter.EndLine();
+            splitter.EndLine(chunk[i]);
         }
         if (n < sizeof chunk) {
             ended = true;
@@ -231,9 +315,9 @@ int32_t ReadSRecordFile(const char* path, uint8_t* image, uint32_t base, bool ra
 }
 
 bool ReadImageFile(const char* path, uint32_t base, bool raw, int32_t* highestOffset,
-                   uint32_t* endAddress) {
+                   uint32_t* endAddress, SRecordObserver* observer) {
     ClearImage();
-    const int32_t highest = ReadSRecordFile(path, AppImage, base, raw);
+    const int32_t highest = ReadSRecordFile(path, AppImage, base, raw, observer);
     *highestOffset = highest;
     if (highest == 0) {
         return false;

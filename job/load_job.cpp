@@ -21,38 +21,53 @@ void SendStatus(WindowHandle window, unsigned message, const char* text) {
 
 }  // namespace
 
-int LoadJob(CDeviceProgrammer& programmer, const char* path, WindowHandle reportWindow,
-            unsigned reportMessage, EventHandle cancelEvent, const char* portName,
-            SignAppFn signApp, LoadFlags flags, const char* exportPath) {
+bool ReadAndStampImage(const char* path, WindowHandle reportWindow, unsigned reportMessage,
+                       uint32_t* endAddress, SRecordObserver* observer) {
     char status[kStatusTextSize];
     std::snprintf(status, sizeof status, "Reading File %.*s...", kMaxShownPathLength, path);
     SendStatus(reportWindow, reportMessage, status);
 
     int32_t highestOffset = 0;
-    uint32_t endAddress = 0;
-    if (!ReadImageFile(path, ImageBase, false, &highestOffset, &endAddress)) {
+    if (!ReadImageFile(path, ImageBase, false, &highestOffset, endAddress, observer)) {
         ShowMessage(reportWindow, "Problem with file", "ERROR");
-        return 0;
+        return false;
     }
+    StampImageHeader(ImageBase, *endAddress);
+    return true;
+}
 
-    StampImageHeader(ImageBase, endAddress);
+bool PrepareLoadImage(const char* path, WindowHandle reportWindow, unsigned reportMessage,
+                      SignAppFn signApp, LoadFlags flags, const char* exportPath,
+                      uint32_t* endAddress) {
+    if (!ReadAndStampImage(path, reportWindow, reportMessage, endAddress)) {
+        return false;
+    }
 
     // Without a signing entry there is neither signing nor export, whatever the flags say.
     if (signApp != nullptr) {
-        signApp(AppImage, ImageBase, endAddress);
+        signApp(AppImage, ImageBase, *endAddress);
         if ((flags & LoadFlagExport) != 0) {
-            ExportImageSRecords(exportPath, ImageBase, endAddress, AppImage);
+            ExportImageSRecords(exportPath, ImageBase, *endAddress, AppImage);
         }
     }
 
-    std::snprintf(status, sizeof status, "File Read...\n");
-    SendStatus(reportWindow, reportMessage, status);
+    SendStatus(reportWindow, reportMessage, "File Read...\n");
 
     if (!IsImageSigned()) {
         ShowMessage(reportWindow, "Can't load unsigned file", "Error");
+        return false;
+    }
+    return true;
+}
+
+int LoadJob(CDeviceProgrammer& programmer, const char* path, WindowHandle reportWindow,
+            unsigned reportMessage, EventHandle cancelEvent, const char* portName,
+            SignAppFn signApp, LoadFlags flags, const char* exportPath) {
+    uint32_t endAddress = 0;
+    if (!PrepareLoadImage(path, reportWindow, reportMessage, signApp, flags, exportPath,
+                          &endAddress)) {
         return 0;
     }
-
     if ((flags & LoadFlagNoDevice) == 0) {
         // The sequence tells the user of any failure itself; its result changes nothing here.
         programmer.ProgramDevice(AppImage, ImageBase, endAddress, reportWindow, reportMessage,

@@ -60,23 +60,55 @@ CLoaderLink::~CLoaderLink() {
 }
 
 bool CLoaderLink::Open(const char* portName, int32_t baudRate) {
-    return m_serial.Open(portName, baudRate, m_readTimeout) == 1;
+    const bool opened = m_serial.Open(portName, baudRate, m_readTimeout) == 1;
+    if (m_trace != nullptr) {
+        m_trace->OnOpen(portName, baudRate, opened);
+    }
+    return opened;
 }
 
 void CLoaderLink::Close() {
+    if (m_trace != nullptr && m_serial.IsOpen()) {
+        m_trace->OnClose();
+    }
     m_serial.Close();
 }
 
 int CLoaderLink::ChangeBaudRate(int32_t baudRate) {
-    return m_serial.SetBaudRate(baudRate);
+    const int changed = m_serial.SetBaudRate(baudRate);
+    if (m_trace != nullptr) {
+        m_trace->OnRateChange(baudRate, changed == 1);
+    }
+    return changed;
+}
+
+int CLoaderLink::Send(const uint8_t* bytes, int32_t count) {
+    const int written = m_serial.Write(bytes, count);
+    if (m_trace != nullptr && count > 0) {
+        m_trace->OnSent(m_serial.BaudRate(), bytes, static_cast<uint32_t>(count));
+    }
+    return written;
+}
+
+uint32_t CLoaderLink::Receive(uint8_t* buffer, int32_t count) {
+    uint32_t got = 0;
+    m_serial.Read(buffer, count, &got);
+    if (m_trace != nullptr && count > 0) {
+        if (got > 0) {
+            m_trace->OnReceived(m_serial.BaudRate(), buffer, got);
+        }
+        if (got < static_cast<uint32_t>(count)) {
+            m_trace->OnReadShort(m_serial.BaudRate(), static_cast<uint32_t>(count), got);
+        }
+    }
+    return got;
 }
 
 int CLoaderLink::Exchange(const uint8_t* request, int32_t requestLength, uint8_t* reply,
                           int32_t replyLength, uint32_t* received) {
-    uint32_t count = 0;
     m_serial.Purge();  // stale input is never taken for this request's reply
-    m_serial.Write(request, requestLength);
-    m_serial.Read(reply, replyLength, &count);
+    Send(request, requestLength);
+    const uint32_t count = Receive(reply, replyLength);
     if (received != nullptr) {
         *received = count;
     }
@@ -89,14 +121,13 @@ int CLoaderLink::ExchangeFrame(const uint8_t* request, int32_t requestLength, ui
     uint32_t& got = received != nullptr ? *received : dummy;
     got = 0;
     m_serial.Purge();
-    m_serial.Write(request, requestLength);
+    Send(request, requestLength);
     if (replyCapacity < 2) {
         return 0;
     }
 
     // Start byte and length first: the length says how much more to read.
-    uint32_t count = 0;
-    m_serial.Read(reply, 2, &count);
+    uint32_t count = Receive(reply, 2);
     got = count;
     if (count < 2) {
         return 0;
@@ -112,16 +143,13 @@ int CLoaderLink::ExchangeFrame(const uint8_t* request, int32_t requestLength, ui
         return 0;  // never stored beyond the buffer
     }
 
-    count = 0;
-    m_serial.Read(reply + 2, static_cast<int32_t>(length - 2), &count);
+    count = Receive(reply + 2, static_cast<int32_t>(length - 2));
     got = length;
     return count == length - 2 ? 1 : 0;
 }
 
 uint32_t CLoaderLink::Drain(uint8_t* buffer, int32_t count) {
-    uint32_t got = 0;
-    m_serial.Read(buffer, count, &got);
-    return got;
+    return Receive(buffer, count);
 }
 
 void CLoaderLink::FillChecksum(uint8_t* frame) {

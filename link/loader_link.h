@@ -2,6 +2,7 @@
 // (0x2A, length, command letter, payload, additive checksum) and the loader's commands.
 #pragma once
 
+#include "link/link_trace.h"
 #include "link/serial_port.h"
 
 #include <cstdint>
@@ -38,6 +39,17 @@ public:
     bool WriteBlock(uint32_t address, const uint8_t* data, int32_t length);
     int SendKickStart();
 
+    // Everything that crosses the line from now on goes to the trace too (null: no trace).
+    // The trace must outlive its use by this link.
+    void SetTrace(CLinkTrace* trace) { m_trace = trace; }
+
     const int32_t m_readTimeout = 500;
     CSerialPort m_serial;
+
+private:
+    // The port's write and read, told to the trace when there is one.
+    int Send(const uint8_t* bytes, int32_t count);
+    uint32_t Receive(uint8_t* buffer, int32_t count);
+
+    CLinkTrace* m_trace = nullptr;
 };

@@ -1,0 +1,200 @@
+// `velko-cli program`: the application file is read, stamped, signed and checked once (as a
+// load job does before it opens a port), then every port is programmed at the same time, each
+// by a run of its own.  Ctrl-C asks every run to stop before its next block; the runs close
+// their ports as they end.
+#include "cli/commands.h"
+
+#include "cli/console.h"
+#include "cli/exit_status.h"
+#include "cli/message_router.h"
+#include "cli/port_run.h"
+#include "cli/run_output.h"
+#include "cli/serial_ports.h"
+#include "cli/sign_option.h"
+#include "cli/trace_file.h"
+#include "image/app_image.h"
+#include "job/load_job.h"
+#include "job/load_report.h"
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kWatchInterval = std::chrono::milliseconds(20);
+
+// The ports of --port and --ports-from, in order; false, told, when they can't be used.
+bool CollectPorts(const ProgramOptions& options, std::vector<std::string>* ports) {
+    *ports = options.ports;
+    if (!options.portsFrom.empty()) {
+        std::ifstream file(options.portsFrom);
+        if (!file) {
+            std::fprintf(stderr, "error: can't read the port list %s\n", options.portsFrom.c_str());
+            return false;
+        }
+        std::string line;
+        while (std::getline(file, line)) {
+            const size_t first = line.find_first_not_of(" \t\r");
+            const size_t last = line.find_last_not_of(" \t\r");
+            if (first == std::string::npos || line[first] == '#') {
+                continue;  // blank lines and comments
+            }
+            ports->push_back(line.substr(first, last - first + 1));
+        }
+    }
+    if (ports->empty()) {
+        std::fprintf(stderr, "error: no port given (--port PORT or --ports-from FILE)\n");
+        return false;
+    }
+    std::map<std::string, std::string> seen;  // identity -> the name it was first given as
+    for (const std::string& port : *ports) {
+        auto [it, added] = seen.emplace(PortIdentity(port), port);
+        if (!added) {
+            if (it->second == port) {
+                std::fprintf(stderr, "error: the port %s is named twice\n", port.c_str());
+            } else {
+                std::fprintf(stderr, "error: %s and %s are the same port\n", it->second.c_str(),
+                             port.c_str());
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+// What an interrupted instrument is left like, for the user to act on.
+std::string LeftState(const CPortRun& run) {
+    if (run.BytesDone() <= 0) {
+        return "interrupted before the first block: the instrument is erased, its loader at "
+               "115200 baud; reload it";
+    }
+    return "interrupted after " + std::to_string(run.BytesDone()) + " of " +
+           std::to_string(run.Total()) +
+           " bytes: the instrument is erased and partly written, its loader at 115200 baud; "
+           "reload it";
+}
+
+}  // namespace
+
+int RunProgram(const ProgramOptions& options) {
+    const auto started = Clock::now();
+    std::vector<std::string> ports;
+    if (!CollectPorts(options, &ports)) {
+        return kExitUsage;
+    }
+    SignAppFn signApp = nullptr;
+    if (!LoadSignOption(options.signLibrary, &signApp)) {
+        return kExitUsage;
+    }
+    CTraceFile trace;
+    if (!options.trace.empty() &&
+        !trace.Open(options.trace, "velko-cli trace of " + options.file)) {
+        std::fprintf(stderr, "error: can't write the trace file %s\n", options.trace.c_str());
+        return kExitUsage;
+    }
+
+    OutputOptions outputOptions;
+    outputOptions.json = options.json;
+    outputOptions.liveProgress = !options.json && !options.noProgress && IsTerminal(stdout) &&
+                                 EnableTerminalSequences(stdout);
+    outputOptions.portNames = ports.size() > 1;
+    outputOptions.columns = TerminalColumns(stdout);
+    CRunOutput output(outputOptions, stdout, stderr);
+    CMessageRouter router(output);
+    InstallInterruptHandler();
+    auto secondsSoFar = [&] {
+        return std::chrono::duration<double>(Clock::now() - started).count();
+    };
+
+    // The file, once, before any port is touched.
+    int fileToken = 0;
+    WindowHandle fileHandle = &fileToken;
+    router.BindOwner(fileHandle, kNoPort);
+    SetReportHandler(fileHandle, [&output](unsigned, uintptr_t kind, intptr_t value) {
+        if (kind == ReportStatus) {
+            output.Status(kNoPort, reinterpret_cast<const char*>(value));
+        }
+    });
+    uint32_t endAddress = 0;
+    const bool ready = PrepareLoadImage(options.file.c_str(), fileHandle, WM_LOAD_REPORT, signApp,
+                                        0, kExportFilePath, &endAddress);
+    SetReportHandler(fileHandle, nullptr);
+    if (!ready) {
+        output.Summary(0, 0, secondsSoFar());
+        return kExitFileRefused;
+    }
+    if (InterruptCount() > 0) {
+        output.Summary(0, 0, secondsSoFar());
+        return kExitInterrupted;
+    }
+
+    std::vector<std::unique_ptr<CPortRun>> runs;
+    for (const std::string& port : ports) {
+        runs.push_back(std::make_unique<CPortRun>(port, output, router,
+                                                  options.trace.empty() ? nullptr : &trace));
+    }
+    for (auto& run : runs) {
+        run->Start(AppImage, ImageBase, endAddress);
+    }
+
+    // Watch for Ctrl-C while the runs work.  The interrupt itself has already signalled the
+    // runs' cancel events; here the user is told what happens.
+    bool noted = false;
+    for (;;) {
+        if (!noted && InterruptCount() > 0) {
+            noted = true;
+            for (auto& run : runs) {
+                const CPortRun::Outcome outcome = run->GetOutcome();
+                if (outcome != CPortRun::Outcome::Running &&
+                    outcome != CPortRun::Outcome::Interrupted) {
+                    continue;
+                }
+                run->Cancel();
+                output.Note(run->Port(),
+                            run->BytesDone() > 0
+                                ? "stopping before the next block (Ctrl-C again ends at once)"
+                                : "stopping after the current step: finding and erasing the "
+                                  "instrument run to their end, no block is written (Ctrl-C "
+                                  "again ends at once)");
+            }
+        }
+        bool running = false;
+        for (const auto& run : runs) {
+            running = running || !run->Finished();
+        }
+        if (!running) {
+            break;
+        }
+        std::this_thread::sleep_for(kWatchInterval);
+    }
+
+    int done = 0, failed = 0, interrupted = 0;
+    for (auto& run : runs) {
+        run->Join();
+        switch (run->GetOutcome()) {
+            case CPortRun::Outcome::Done:
+                ++done;
+                break;
+            case CPortRun::Outcome::Interrupted:
+                ++interrupted;
+                output.Note(run->Port(), LeftState(*run));
+                break;
+            default:
+                ++failed;
+                break;
+        }
+    }
+    output.Summary(done, failed + interrupted, secondsSoFar());
+    if (!trace.Close() && !options.trace.empty()) {
+        std::fprintf(stderr, "error: the trace file %s is incomplete\n", options.trace.c_str());
+    }
+    if (interrupted > 0) {
+        return kExitInterrupted;
+    }
+    return failed > 0 ? kExitFailed : kExitOk;
+}
