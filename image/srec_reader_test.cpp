@@ -385,3 +385,49 @@ TEST_F(ReadImageFileTest, RawPlacementWithItsOwnBase) {
     EXPECT_EQ(m_end, 0xFFE087u);
     EXPECT_EQ(FirstDifference(Stretch(0, Bytes(8))), -1);
 }
+
+namespace {
+
+// Every line outcome an observer is told, as text: "3 record 2", "5 checksum 1".
+class ObserverLog : public SRecordObserver {
+public:
+    void OnRecord(char type, uint32_t line) override {
+        events.push_back(std::to_string(line) + " record " + type);
+    }
+    void OnDropped(SRecordDrop reason, uint32_t line, uint32_t count) override {
+        static const char* const kNames[] = {"checksum", "malformed", "too-long", "outside"};
+        events.push_back(std::to_string(line) + " " + kNames[static_cast<int>(reason)] + " " +
+                         std::to_string(count));
+    }
+    std::vector<std::string> events;
+};
+
+}  // namespace
+
+TEST_F(ReadImageFileTest, ObserverIsToldEveryLineWithTheEditorsLineNumber) {
+    std::string bad = MakeRecord('2', 0x420200, Bytes(4));
+    bad.back() = bad.back() == '0' ? '1' : '0';
+    // Lines end with LF, CR LF, CR and blank lines; a TAB splits one editor line in two
+    // records; the too long line crosses a 1024-byte chunk, and its CR LF the next one.
+    std::string file = "S00600004844521B\n" + MakeRecord('2', 0x420100, Bytes(4)) + "\r\n\r\n" +
+                       bad + "\r" + "S214" + "\n" + MakeRecord('2', 0x420300, Bytes(2)) + "\t" +
+                       MakeRecord('2', 0x45FFFE, Bytes(4)) + "\n";
+    file += std::string(2047 - file.size(), 'S') + "\r\n";  // CR is byte 2047, LF byte 2048
+    file += MakeRecord('1', 0x0100, Bytes(3)) + "\n" + "S9030000FC";
+
+    ASSERT_TRUE(Read(file));
+    const std::vector<uint8_t> without(AppImage, AppImage + ImageSize);
+
+    ObserverLog log;
+    int32_t highest = 0;
+    uint32_t end = 0;
+    ASSERT_TRUE(ReadImageFile(m_dir.Write("observed.a37", file).c_str(), ImageBase, false, &highest,
+                              &end, &log));
+    EXPECT_EQ(log.events,
+              (std::vector<std::string>{"1 record 0", "2 record 2", "4 checksum 1", "5 malformed 1",
+                                        "6 record 2", "6 record 2", "6 outside 2", "7 too-long 1",
+                                        "8 record 1", "8 outside 3", "9 record 9"}));
+    // Watching changes nothing of what is read.
+    EXPECT_EQ(highest, m_highest);
+    EXPECT_TRUE(std::equal(without.begin(), without.end(), AppImage));
+}
