@@ -64,10 +64,13 @@ void Add(std::string& line, const std::string& part) {
 std::string SinglePortLine(const PortProgress& port, int barWidth) {
     const double fraction =
         port.total > 0 ? std::clamp(static_cast<double>(port.done) / port.total, 0.0, 1.0) : 0.0;
-    const int filled = static_cast<int>(fraction * barWidth);
-    std::string line = "[" + std::string(static_cast<size_t>(filled), '#') +
-                       std::string(static_cast<size_t>(barWidth - filled), '-') + "] " +
-                       ByteText(port.done, port.total);
+    const int width = std::max(barWidth, 0);
+    const int filled = std::clamp(static_cast<int>(fraction * width), 0, width);
+    std::string line = "[";
+    line.append(static_cast<size_t>(filled), '#');
+    line.append(static_cast<size_t>(width - filled), '-');
+    line += "] ";
+    line += ByteText(port.done, port.total);
     Add(line, RateText(BytesPerSecond(port)));
     Add(line, TimeLeftText(port));
     return line;

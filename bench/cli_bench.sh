@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# velko-cli against paced simulated instruments (vyra-sim --pace: every byte received and
+# answered at the line's real rate), a full image.
+#   bench/cli_bench.sh [BUILD_DIR] [RUNS] [GANG_SIZES]
+# 1. One port, RUNS times (default 3): the whole run of `velko-cli program` beside the
+#    protocol's floor, the least time the sequence can take on this line.
+# 2. Many ports at once, for each N of GANG_SIZES (default "1 2 4 8 16"): wall time, wall
+#    time against one port's, peak resident memory of velko-cli, CPU seconds per instrument.
+# BUILD_DIR (default build/native) must hold a native build (velko-cli, vyra-sim, samples).
+# Figures need a quiet machine: wake-up delays of a loaded one add to every block.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/native}
+runs=${2:-3}
+sizes=${3:-"1 2 4 8 16"}
+cli=$build/cli/velko-cli
+sim=$build/sim/vyra-sim
+sample=$build/samples/VYRA_FULL.A37
+for f in "$cli" "$sim" "$sample"; do
+    [ -e "$f" ] || { echo "cli_bench: $f is missing (build the native preset)" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+sims=()
+cleanup() {
+    for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The protocol's floor, in ms, from the programming sequence: every pause, every drain's full
+# wait (the simulated instrument answers neither the SIF command nor the ETX run), each
+# request and reply byte at 10 bits a byte where the host waits for it, and the instrument's
+# erase time (0 for the simulated one).  Bytes that go out while the host drains or pauses
+# cost nothing extra.
+floor_ms() {
+    local blocks=$1
+    awk -v blocks="$blocks" 'BEGIN {
+        byte19200 = 10000 / 19200; byte115200 = 10000 / 115200
+        t  = 1100                                   # SIF at 4800, then its drain of 300 bytes
+        t += 500 + 500                              # pause before the close, after the reopen
+        t += 1500                                   # ETX run, then its drain of 500 bytes
+        t += (4 + 12) * byte19200                   # identify and its 12-byte reply
+        t += 4 * (8 + 4) * byte19200                # four erases and their replies
+        t += 5 * byte19200 + 50                     # the B request drains, then 50 ms
+        t += blocks * (75 + 4) * byte115200         # the blocks and their replies
+        t += 100 + 200                              # after the ETX run and the TST command
+        printf "%.0f", t }'
+}
+
+# start_sims N: N paced instruments; their ports in the array ports.
+start_sims() {
+    ports=()
+    for ((i = 0; i < $1; i++)); do
+        "$sim" --pace >"$work/sim$i.out" 2>&1 </dev/null &
+        sims+=($!)
+    done
+    for ((i = 0; i < $1; i++)); do
+        local pty=""
+        for _ in $(seq 100); do
+            pty=$(head -n 1 "$work/sim$i.out" 2>/dev/null || true)
+            [ -n "$pty" ] && break
+            sleep 0.05
+        done
+        [ -n "$pty" ] || { echo "cli_bench: vyra-sim did not start" >&2; exit 1; }
+        ports+=(--port "$pty")
+    done
+}
+
+stop_sims() {
+    for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    sims=()
+}
+
+# run_gang N: one run of velko-cli on N fresh instruments; prints "wall user sys maxrss_kb".
+run_gang() {
+    start_sims "$1"
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time" \
+        "$cli" program "$sample" "${ports[@]}" --no-progress >"$work/out" 2>"$work/err" ||
+        { cat "$work/err" >&2; echo "cli_bench: velko-cli failed" >&2; exit 1; }
+    stop_sims
+    cat "$work/time"
+}
+
+blocks=$(( ($("$cli" info "$sample" --json | jq .length) + 63) / 64 ))
+floor=$(floor_ms "$blocks")
+echo "== one port, a full image ($blocks blocks), $runs runs"
+printf "%-8s %10s %10s %8s\n" run "wall s" "floor s" ratio
+walls=()
+for ((r = 1; r <= runs; r++)); do
+    read -r wall _ <<<"$(run_gang 1)"
+    walls+=("$wall")
+    printf "%-8s %10.2f %10.2f %8.3f\n" "$r" "$wall" "$(echo "$floor / 1000" | bc -l)" \
+        "$(echo "$wall * 1000 / $floor" | bc -l)"
+done
+median=$(printf '%s\n' "${walls[@]}" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')
+printf "%-8s %10.2f %10.2f %8.3f\n" median "$median" "$(echo "$floor / 1000" | bc -l)" \
+    "$(echo "$median * 1000 / $floor" | bc -l)"
+
+echo
+echo "== many ports at once, a full image each"
+printf "%4s %10s %12s %14s %16s\n" N "wall s" "÷ one port" "peak RSS MiB" "CPU s / instr."
+one=""
+for n in $sizes; do
+    read -r wall user sys rss <<<"$(run_gang "$n")"
+    [ -n "$one" ] || one=$wall
+    printf "%4d %10.2f %12.3f %14.1f %16.3f\n" "$n" "$wall" "$(echo "$wall / $one" | bc -l)" \
+        "$(echo "$rss / 1024" | bc -l)" "$(echo "($user + $sys) / $n" | bc -l)"
+done
