@@ -409,3 +409,31 @@ TEST(VelkoCliInfo, NamesEveryDroppedLineWithItsLineNumber) {
     EXPECT_EQ(missing.status, kExitFileRefused);
     EXPECT_EQ(missing.err, "error: Can't Open File\nerror: Problem with file\n");
 }
+
+TEST(VelkoCliFiles, ExportAndCArrayWriteTheirFilesAndTellFailures) {
+    TempDir dir;
+    const std::string exported = dir.File("SIGNED.A37");
+    const ChildResult run = RunChild({VELKO_CLI, "export", Sample("VYRA_UNSIGNED.A37"), "--sign",
+                                      KESP_LIBRARY, "--output", exported});
+    EXPECT_EQ(run.status, kExitOk) << run.err;
+    // The export of the signed image reads back as a signed image with the same header.
+    const ChildResult info = RunChild({VELKO_CLI, "info", exported, "--json"});
+    const ChildResult original =
+        RunChild({VELKO_CLI, "info", Sample("VYRA_UNSIGNED.A37"), "--json"});
+    EXPECT_EQ(Json::parse(info.out).at("signed"), true);
+    EXPECT_EQ(Json::parse(info.out).at("crc"), Json::parse(original.out).at("crc"));
+
+    const ChildResult unwritable = RunChild(
+        {VELKO_CLI, "export", Sample("VYRA_SMALL.A37"), "--output", dir.File("no/such/X.A37")});
+    EXPECT_EQ(unwritable.status, kExitFailed);
+    EXPECT_EQ(unwritable.err, "error: Can't Open File\n");
+
+    const std::string loader = dir.Write("TINY.A37", "S10600001234AB08\r\n");
+    const ChildResult carray = RunChild({VELKO_CLI, "carray", loader, "--loader"});
+    EXPECT_EQ(carray.status, kExitOk) << carray.err;
+    EXPECT_TRUE(Contains(TempDir::Read(dir.File("TINYCDATA.H")), "0x12,0x34,0xAB,\r\n};\r\n"));
+    EXPECT_TRUE(Contains(carray.err, "Hi There: BSize:2 LBSize:32 MaxAddr:00000002\n"));
+    EXPECT_EQ(RunChild({VELKO_CLI, "carray", loader}).status, kExitUsage);
+    EXPECT_EQ(RunChild({VELKO_CLI, "carray", dir.File("NONE.A37"), "--base", "0x10"}).status,
+              kExitFileRefused);
+}
