@@ -270,7 +270,7 @@ void CRunOutput::Result(int port, bool ok, double seconds, const std::string& fa
     record.result = ok ? "done" : failure;
     record.progress.finished = true;
     if (!ok) {
-        record.progress.phase = "failed: " + failure;
+        record.progress.phase = "failed";  // why stands above, and in the table at the end
     }
     if (m_options.json) {
         Json event{{"event", "result"},
