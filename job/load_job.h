@@ -4,8 +4,9 @@
 #include "devtools/sign_library.h"
 #include "devtools/srec_export.h"
 #include "framework/runtime.h"
-#include "job/load_report.h"
+#include "job/load_flags.h"
 #include "link/device_programmer.h"
+#include "link/load_report.h"
 
 // Reads the file at ImageBase, stamps, signs (with an entry), exports (LoadFlagExport and an
 // entry) to exportPath, refuses an unsigned image, and programs the instrument unless

@@ -4,7 +4,7 @@
 #include "link/device_programmer.h"
 
 #include "image/app_image.h"
-#include "job/load_report.h"
+#include "link/load_report.h"
 
 #include <cstdio>
 #include <cstring>
