@@ -57,5 +57,7 @@ void* FindLibraryEntry(LibraryHandle library, const char* name);
 void SleepMs(unsigned milliseconds);
 
 // Opens a file in binary mode (fopen's mode letters) that no other program may open while
-// it is open (Windows); on Linux a plain fopen.  Null when it can't be opened.
+// it is open (Windows), or on Linux write while it is read and use at all while it is
+// written (an advisory lock).  Null when it can't be opened, also when another program
+// holds it.
 std::FILE* OpenFileUnshared(const char* path, const char* mode);
