@@ -1,6 +1,6 @@
 // The runtime seam on Linux: messages go to stderr unless a handler takes them, reports go
 // only to registered handlers, the cancel event is an atomic flag, libraries come from
-// dlopen.
+// dlopen, and files are held under an advisory lock while they are open.
 #include "framework/runtime.h"
 #include "framework/runtime_internal.h"
 
