@@ -190,8 +190,7 @@ TEST_F(ProgramDeviceFailureTest, ALineThatClosesMidTransferIsToldOnce) {
     EXPECT_EQ(m_programmer.m_link.m_serial.BaudRate(), 115200);
 }
 
-// ---- Every early end releases the port
-// -----------------------------------------------------------
+// ---- Every early end releases the port ----------------------------------------------------------
 
 // Another program's open of the port, which is exclusive: it fails while the programmer
 // still holds the port.
