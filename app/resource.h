@@ -1,12 +1,14 @@
 // Resource ids of VELKO.EXE: dialog templates, controls, the icon, the About string and the
-// system menu command.  Included by the .rc file and by the dialogs' code.
+// system menu command.  Included by the .rc file and by the dialogs' code.  The progress
+// window's ids live beside that window, in the job's folder.
 #pragma once
+
+#include "job/load_progress_ids.h"
 
 #define IDD_ABOUTBOX 100
 #define IDS_ABOUTBOX 101
 #define IDD_RELOADER_DIALOG 102
 #define IDR_MAINFRAME 128
-#define IDD_LOAD_PROGRESS 129
 
 // The main window.
 #define IDC_RELOAD 1000
@@ -19,11 +21,6 @@
 #define IDC_EXPORT_SREC 1010
 #define IDC_LOADER_ARRAY 1011
 #define IDC_BOOTUP_ARRAY 1012
-
-// The progress window.
-#define IDC_PROGRESS_BAR 1001
-#define IDC_BYTES_TEXT 1002
-#define IDC_STATUS_TEXT 1003
 
 // The system menu item that opens the About box (the system keeps the low four bits).
 #define IDM_ABOUTBOX 0x0010

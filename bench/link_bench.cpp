@@ -8,8 +8,8 @@
 //    10 bits / 115200 = 28.09 s.
 #include "framework/runtime.h"
 #include "image/app_image.h"
-#include "job/load_report.h"
 #include "link/device_programmer.h"
+#include "link/load_report.h"
 #include "link/loader_link.h"
 #include "sim/simulated_instrument.h"
 

@@ -12,7 +12,7 @@
 #include "image/app_image.h"
 #include "image/image_header.h"
 #include "job/load_job.h"
-#include "job/load_report.h"
+#include "link/load_report.h"
 
 namespace {
 

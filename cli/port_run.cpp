@@ -5,7 +5,7 @@
 
 #include "cli/console.h"
 #include "cli/serial_ports.h"
-#include "job/load_report.h"
+#include "link/load_report.h"
 
 CPortRun::CPortRun(const std::string& name, CRunOutput& output, CMessageRouter& router,
                    CTraceFile* trace)

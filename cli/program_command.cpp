@@ -14,7 +14,7 @@
 #include "cli/trace_file.h"
 #include "image/app_image.h"
 #include "job/load_job.h"
-#include "job/load_report.h"
+#include "link/load_report.h"
 
 #include <chrono>
 #include <fstream>

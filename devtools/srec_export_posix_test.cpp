@@ -1,5 +1,6 @@
 // The S-record export where only Linux can test it: the independent S-record tool reads the
-// export back, writes that fail after the file was created, and paths beyond 256 characters.
+// export back, writes that fail after the file was created, a file another program holds
+// under its lock, and paths beyond 256 characters.
 #include "devtools/srec_export.h"
 
 #include "devtools/file_size_limit_posix.h"
@@ -9,7 +10,10 @@
 #include "tests/support/message_capture.h"
 #include "tests/support/temp_dir.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -57,6 +61,21 @@ TEST(ExportPosix, WriteErrorOnADeviceIsToldAndTheDeviceStays) {
     EXPECT_EQ(messages.Messages()[2],
               (CapturedMessage{nullptr, kWriteErrorText, kWriteErrorCaption}));
     EXPECT_TRUE(fs::exists("/dev/full"));
+}
+
+TEST(ExportPosix, AFileAnotherProgramReadsUnderItsLockIsNeitherCutNorWritten) {
+    TempDir dir;
+    MessageCapture messages;
+    const auto image = PatternImage();
+    const std::string path = dir.Write("ROVOD.A37", "being read");
+    const int reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(flock(reader, LOCK_SH | LOCK_NB), 0);
+    ExportImageSRecords(path.c_str(), ImageBase, ImageBase + 0x100, image.data());
+    close(reader);
+    EXPECT_EQ(messages.Messages(),
+              (std::vector<CapturedMessage>{{nullptr, "Can't Open File", "Error"}}));
+    EXPECT_EQ(TempDir::Read(path), "being read");
 }
 
 TEST(ExportPosix, FileCutShortIsRemoved) {

@@ -56,6 +56,9 @@ void* FindLibraryEntry(LibraryHandle library, const char* name);
 // ---- Time and files --------------------------------------------------------------------
 void SleepMs(unsigned milliseconds);
 
-// Opens a file in binary mode (fopen's mode letters) that no other program may open while
-// it is open (Windows); on Linux a plain fopen.  Null when it can't be opened.
+// Opens a file in binary mode (fopen's mode letters) for this program alone while it is
+// open: on Windows no other program may open it; on Linux an advisory lock (shared to read,
+// exclusive to write) keeps other programs that lock from writing it while it is read and
+// from using it while it is written.  Null when it can't be opened, also when another
+// program holds it.
 std::FILE* OpenFileUnshared(const char* path, const char* mode);

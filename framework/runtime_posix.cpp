@@ -1,14 +1,18 @@
 // The runtime seam on Linux: messages go to stderr unless a handler takes them, reports go
 // only to registered handlers, the cancel event is an atomic flag, libraries come from
-// dlopen.
+// dlopen, and files are held under an advisory lock while they are open.
 #include "framework/runtime.h"
 #include "framework/runtime_internal.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +77,57 @@ void SleepMs(unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// An advisory lock keeps other programs that lock (every program built on this seam among
+// them) from writing a file while it is read, and from any use of it while it is written: a
+// read takes a shared lock, a write an exclusive one, and a file locked against us fails to
+// open.  A writing open truncates only once it holds its lock, so it never cuts a file that
+// somebody else is reading.
 std::FILE* OpenFileUnshared(const char* path, const char* mode) {
-    return std::fopen(path, mode);
+    if (path == nullptr || mode == nullptr) {
+        return nullptr;
+    }
+    const bool update = std::strchr(mode, '+') != nullptr;
+    int flags = O_CLOEXEC;
+    bool truncate = false;
+    switch (mode[0]) {
+        case 'r':
+            flags |= update ? O_RDWR : O_RDONLY;
+            break;
+        case 'w':
+            flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT;
+            truncate = true;
+            break;
+        case 'a':
+            flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+            break;
+        default:
+            errno = EINVAL;
+            return nullptr;
+    }
+    const int fd = open(path, flags, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    // A file system that can't lock (EOPNOTSUPP, ENOLCK) opens the file unlocked as before;
+    // only a lock that somebody else holds refuses it.
+    const int lock = (flags & O_ACCMODE) == O_RDONLY ? LOCK_SH : LOCK_EX;
+    if (flock(fd, lock | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(fd);
+        return nullptr;
+    }
+    // Only a regular file has a length to cut; a device (/dev/null) keeps the open's rules.
+    struct stat st;
+    if (truncate && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, mode);  // "w" here does not truncate again
+    if (file == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;  // fclose closes the descriptor, which drops the lock
 }

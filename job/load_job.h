@@ -5,8 +5,9 @@
 #include "devtools/srec_export.h"
 #include "framework/runtime.h"
 #include "image/srec_reader.h"
-#include "job/load_report.h"
+#include "job/load_flags.h"
 #include "link/device_programmer.h"
+#include "link/load_report.h"
 
 // The first steps of every load: sends "Reading File <path>...", reads the file into AppImage
 // at ImageBase (an observer is told what the reader dropped) and stamps the header.  False,

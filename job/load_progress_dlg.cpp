@@ -5,9 +5,10 @@
 // waited for the worker, so two jobs never share the image, the programmer or the port.
 #include "job/load_progress_dlg.h"
 
-#include "app/resource.h"
 #include "job/load_job.h"
+#include "job/load_progress_ids.h"
 #include "job/load_report_state.h"
+#include "link/load_report.h"
 
 #include <commctrl.h>
 #include <process.h>

@@ -5,7 +5,7 @@
 #include "devtools/sign_library.h"
 #include "framework/dialog.h"
 #include "framework/runtime.h"
-#include "job/load_report.h"
+#include "job/load_flags.h"
 #include "link/device_programmer.h"
 
 class CLoadProgressDlg : public CDialog {

@@ -4,8 +4,9 @@
 // for the job's end.
 #include "job/load_progress_dlg.h"
 
-#include "app/resource.h"
 #include "job/load_job_test_support.h"
+#include "job/load_progress_ids.h"
+#include "link/load_report.h"
 #include "tests/support/dialog_driver.h"
 #include "tests/support/temp_dir.h"
 

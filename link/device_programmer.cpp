@@ -1,10 +1,13 @@
 // CDeviceProgrammer: the programming sequence (text command at 4800 baud, identify and erase
 // at 19200, blocks at 115200, closing commands) and the kick-start.  Every failure is told
-// to the user where it is found; the caller sees only the result.
+// to the user where it is found; the caller sees only the result.  Every end after the port
+// has opened closes it before the user is told, a failure or cancel as much as success: so
+// another program (a terminal on the instrument) can open it at once, and an adapter pulled
+// and plugged back in is not held by a dead handle until the next load.
 #include "link/device_programmer.h"
 
 #include "image/app_image.h"
-#include "job/load_report.h"
+#include "link/load_report.h"
 
 #include <cstdio>
 #include <cstring>
@@ -99,6 +102,7 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
     reportStatus();
     for (int sector = 0; sector < kSectorCount; ++sector) {
         if (!m_link.EraseSector(start + static_cast<uint32_t>(sector) * kSectorBytes)) {
+            m_link.Close();
             ShowMessage(reportWindow, "Can't Erase Program Memory", kErrorCaption);
             return 0;
         }
@@ -115,11 +119,13 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
     const uint32_t total = end - start;
     for (uint32_t offset = 0; offset < total; offset += kBlockBytes) {
         if (PollCancelEvent(cancelEvent)) {
+            m_link.Close();
             return 0;  // the user asked for it: nothing to tell
         }
         if (!m_link.WriteBlock(start + offset, image + offset, kBlockBytes)) {
             // The instrument now holds a partial application: say so, or the closing
             // progress window would look like success.
+            m_link.Close();
             ShowMessage(reportWindow, "Can't Load Application", kErrorCaption);
             return 0;
         }

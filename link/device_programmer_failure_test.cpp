@@ -114,9 +114,9 @@ TEST_F(ProgramDeviceFailureTest, SilenceAfterTheSecondEraseStopsTheErasingWithBo
     EXPECT_EQ(Program(0x1000), 0);
     EXPECT_EQ(m_messages.All(),
               (std::vector<Shown>{{nullptr, "Sector Erase Rec fail!", "Oops", true},
-                                  {kWindow, "Can't Erase Program Memory", "Error", true}}));
+                                  {kWindow, "Can't Erase Program Memory", "Error", false}}));
     EXPECT_EQ(m_reports.StatusTexts(), (std::vector<std::string>{kLooking, kFound}));
-    EXPECT_TRUE(m_programmer.m_link.m_serial.IsOpen());
+    EXPECT_FALSE(m_programmer.m_link.m_serial.IsOpen());
     EXPECT_EQ(m_programmer.m_link.m_serial.BaudRate(), 19200);
 
     const sim::Report report = SimReport();
@@ -133,7 +133,7 @@ TEST_F(ProgramDeviceFailureTest, AWrongEraseChecksumGivesVerifyFailThenTheErrorM
     EXPECT_EQ(Program(0x1000), 0);
     EXPECT_EQ(m_messages.All(),
               (std::vector<Shown>{{nullptr, "Verify fail!", "Oops", true},
-                                  {kWindow, "Can't Erase Program Memory", "Error", true}}));
+                                  {kWindow, "Can't Erase Program Memory", "Error", false}}));
     EXPECT_EQ(m_programmer.m_link.m_serial.BaudRate(), 19200);
     const sim::Report report = SimReport();
     ASSERT_EQ(report.sessions.size(), 1u);
@@ -150,11 +150,11 @@ TEST_F(ProgramDeviceFailureTest, AMissingBlockReplyIsToldOnceAndEndsTheLoad) {
 
     EXPECT_EQ(Program(0x1000), 0);
     EXPECT_EQ(m_messages.All(),
-              (std::vector<Shown>{{kWindow, "Can't Load Application", "Error", true}}));
+              (std::vector<Shown>{{kWindow, "Can't Load Application", "Error", false}}));
     EXPECT_EQ(m_reports.StatusTexts(), (std::vector<std::string>{kLooking, kFound, kLoading}));
     EXPECT_EQ(m_reports.Values(ReportProgress), (std::vector<intptr_t>{64, 128, 192, 256}));
     EXPECT_EQ(m_reports.All().back().kind, ReportProgress);  // no status after it
-    EXPECT_TRUE(m_programmer.m_link.m_serial.IsOpen());
+    EXPECT_FALSE(m_programmer.m_link.m_serial.IsOpen());
     EXPECT_EQ(m_programmer.m_link.m_serial.BaudRate(), 115200);
 
     const sim::Report report = SimReport();
@@ -171,7 +171,7 @@ TEST_F(ProgramDeviceFailureTest, ABlockReplyWithAWrongChecksumIsToldOnceAndEndsT
 
     EXPECT_EQ(Program(0x1000), 0);
     EXPECT_EQ(m_messages.All(),
-              (std::vector<Shown>{{kWindow, "Can't Load Application", "Error", true}}));
+              (std::vector<Shown>{{kWindow, "Can't Load Application", "Error", false}}));
     EXPECT_EQ(m_reports.StatusTexts(), (std::vector<std::string>{kLooking, kFound, kLoading}));
     EXPECT_TRUE(m_reports.Values(ReportProgress).empty());
     EXPECT_EQ(m_programmer.m_link.m_serial.BaudRate(), 115200);
@@ -185,9 +185,47 @@ TEST_F(ProgramDeviceFailureTest, ALineThatClosesMidTransferIsToldOnce) {
 
     EXPECT_EQ(Program(0x1000), 0);
     EXPECT_EQ(m_messages.All(),
-              (std::vector<Shown>{{kWindow, "Can't Load Application", "Error", true}}));
+              (std::vector<Shown>{{kWindow, "Can't Load Application", "Error", false}}));
     EXPECT_EQ(m_reports.Values(ReportProgress), (std::vector<intptr_t>{64, 128}));
     EXPECT_EQ(m_programmer.m_link.m_serial.BaudRate(), 115200);
+}
+
+// ---- Every early end releases the port ----------------------------------------------------------
+
+// Another program's open of the port, which is exclusive: it fails while the programmer
+// still holds the port.
+bool AnotherPartyCanOpen(const std::string& port) {
+    CSerialPort other;
+    const bool opened = other.Open(port.c_str(), 19200, 0) == 1;
+    other.Close();
+    return opened;
+}
+
+TEST_F(ProgramDeviceFailureTest, EveryEarlyEndFreesThePortForAnotherPartyAtOnce) {
+    sim::Options eraseFault;
+    eraseFault.eraseFaultAt = 1;
+    eraseFault.eraseFault = sim::Answer::BadChecksum;
+    sim::Options blockFault;
+    blockFault.blockFaultAt = 2;
+    blockFault.blockFault = sim::Answer::BadChecksum;
+    const struct {
+        const char* end;
+        sim::Options options;
+        bool cancel;
+    } kEnds[] = {{"failed erase", eraseFault, false},
+                 {"failed block", blockFault, false},
+                 {"cancel", {}, true}};
+
+    for (const auto& end : kEnds) {
+        SCOPED_TRACE(end.end);
+        StartSim(end.options);
+        if (end.cancel) {
+            SignalCancelEvent(m_cancel);
+        }
+        EXPECT_EQ(Program(0x100), 0);
+        EXPECT_TRUE(AnotherPartyCanOpen(m_sim->PortPath()));
+        EXPECT_FALSE(SimReport().sessions.at(0).completed);
+    }
 }
 
 // ---- Kick-start ---------------------------------------------------------------------------------

@@ -104,7 +104,7 @@ TEST_F(ProgramDeviceTest, ACancelBeforeTheFirstBlockLeavesTheInstrumentErasedAt1
     EXPECT_TRUE(m_messages.All().empty());  // the user asked for it
     EXPECT_EQ(m_reports.StatusTexts(), (std::vector<std::string>{kLooking, kFound, kLoading}));
     EXPECT_TRUE(m_reports.Values(ReportProgress).empty());
-    EXPECT_TRUE(m_programmer.m_link.m_serial.IsOpen());
+    EXPECT_FALSE(m_programmer.m_link.m_serial.IsOpen());
     EXPECT_EQ(m_programmer.m_link.m_serial.BaudRate(), 115200);
     EXPECT_FALSE(PollCancelEvent(m_cancel));  // the poll that saw it also reset it
 
@@ -123,7 +123,7 @@ TEST_F(ProgramDeviceTest, ACancelMidwayStopsAfterTheBlockInFlightAndTheNextRunSt
     EXPECT_TRUE(m_messages.All().empty());
     EXPECT_EQ(m_reports.Values(ReportProgress).size(), 10u);
     EXPECT_EQ(m_reports.All().back().kind, ReportProgress);  // no status after it
-    EXPECT_TRUE(m_programmer.m_link.m_serial.IsOpen());
+    EXPECT_FALSE(m_programmer.m_link.m_serial.IsOpen());
     EXPECT_EQ(m_programmer.m_link.m_serial.BaudRate(), 115200);
 
     sim::Report report = SimReport();
@@ -131,7 +131,7 @@ TEST_F(ProgramDeviceTest, ACancelMidwayStopsAfterTheBlockInFlightAndTheNextRunSt
     EXPECT_EQ(report.sessions[0].blocksWritten, 10u);
     EXPECT_EQ(m_sim->Flash(), FlashHolding(m_image, 640));
 
-    // The next load on the same programmer closes the held port first and goes through.
+    // The next load on the same programmer starts afresh and goes through.
     m_reports.cancelAtProgress = 0;
     EXPECT_EQ(Program(0x2000), 1);
     EXPECT_TRUE(m_messages.All().empty());

@@ -5,8 +5,8 @@
 
 #include "framework/runtime.h"
 #include "image/app_image.h"
-#include "job/load_report.h"
 #include "link/device_programmer.h"
+#include "link/load_report.h"
 #include "sim/simulated_instrument.h"
 
 #include <gtest/gtest.h>

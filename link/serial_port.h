@@ -65,5 +65,6 @@ private:
     int32_t m_baudRate;
     int32_t m_readTimeoutMs;   // constant part of the read timeout
     int32_t m_writeTimeoutMs;  // constant part of the write timeout
+    bool m_lowLatencySet;      // the open turned the driver's low-latency flag on
 #endif
 };

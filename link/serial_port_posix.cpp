@@ -95,12 +95,25 @@ int MsLeft(Clock::time_point deadline) {
 }
 
 // USB adapters otherwise hold short replies up to their latency timer (16 ms); ports that
-// know no such setting (a pseudo-terminal) refuse, which is fine.
-void AskForLowLatency(int fd) {
+// know no such setting (a pseudo-terminal) refuse, which is fine.  True when this call
+// turned the flag on, which the close then takes back: the driver keeps the setting beyond
+// the descriptor.
+bool AskForLowLatency(int fd) {
+    serial_struct serial;
+    std::memset(&serial, 0, sizeof serial);
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+// Turns the flag off again, leaving every other driver setting as it is now.
+void DropLowLatency(int fd) {
     serial_struct serial;
     std::memset(&serial, 0, sizeof serial);
     if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags |= ASYNC_LOW_LATENCY;
+        serial.flags &= ~ASYNC_LOW_LATENCY;
         (void)ioctl(fd, TIOCSSERIAL, &serial);
     }
 }
@@ -113,7 +126,8 @@ CSerialPort::CSerialPort()
       m_handle(-1),
       m_baudRate(0),
       m_readTimeoutMs(0),
-      m_writeTimeoutMs(0) {}
+      m_writeTimeoutMs(0),
+      m_lowLatencySet(false) {}
 
 bool CSerialPort::IsOpen() const {
     return m_handle >= 0;
@@ -160,7 +174,7 @@ int CSerialPort::Open(const char* portName, int32_t baudRate, int32_t readTimeou
         return 0;  // held, settings as found
     }
     m_settings = raw;
-    AskForLowLatency(m_handle);
+    m_lowLatencySet = AskForLowLatency(m_handle);
 
     SetReadTimeout(readTimeoutMs);
     SetWriteTimeout(kOpenWriteTimeoutS);
@@ -171,12 +185,16 @@ int CSerialPort::Open(const char* portName, int32_t baudRate, int32_t readTimeou
 void CSerialPort::Close() {
     if (IsOpen()) {
         tcdrain(m_handle);
+        if (m_lowLatencySet) {
+            DropLowLatency(m_handle);
+        }
         // The exclusive flag belongs to the terminal, which can outlive this descriptor (a
         // pty's slave does while its master is open).
         (void)ioctl(m_handle, TIOCNXCL);
         close(m_handle);  // also drops the flock
     }
     m_handle = -1;
+    m_lowLatencySet = false;
 }
 
 int CSerialPort::SetBaudRate(int32_t baudRate) {

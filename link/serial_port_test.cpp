@@ -1,5 +1,6 @@
 // CSerialPort on real pseudo-terminals: open and its states, exclusive use, the line
-// settings the other side sees, timed reads, purge, rate changes, hang-ups.
+// settings the other side sees, timed reads, purge, rate changes, hang-ups.  And on a real
+// UART, when the machine has one: the driver's low-latency flag, put back at close.
 #include "link/serial_port.h"
 
 #include "tests/support/pty_pair.h"
@@ -7,6 +8,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -302,6 +306,79 @@ TEST_F(SerialPortTest, ARefusedRateChangeKeepsTheOldRate) {
     EXPECT_EQ(m_port.BaudRate(), 19200);
     EXPECT_EQ(m_pty.SlaveBaudRate(), 19200);
     EXPECT_TRUE(m_port.IsOpen());
+}
+
+// ---- The driver's low-latency flag, on a real UART ---------------------------------------
+
+// A real serial port held through a descriptor of the test's own, which reads the driver's
+// flag while CSerialPort has the port, and puts the flag and the line settings back as it
+// found them however the test ends.
+class SerialDriverPort {
+public:
+    // The first /dev/ttyS* whose driver answers TIOCGSERIAL (pseudo-terminals refuse it).
+    SerialDriverPort() {
+        for (int n = 0; n < 32 && m_fd < 0; ++n) {
+            m_path = "/dev/ttyS" + std::to_string(n);
+            m_fd = open(m_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            if (m_fd >= 0 && (ioctl(m_fd, TIOCGSERIAL, &m_serialFound) != 0 ||
+                              tcgetattr(m_fd, &m_settingsFound) != 0)) {
+                close(m_fd);
+                m_fd = -1;
+            }
+        }
+    }
+    ~SerialDriverPort() {
+        if (m_fd >= 0) {
+            SetLowLatency((m_serialFound.flags & ASYNC_LOW_LATENCY) != 0);
+            tcsetattr(m_fd, TCSANOW, &m_settingsFound);
+            close(m_fd);
+        }
+    }
+    SerialDriverPort(const SerialDriverPort&) = delete;
+    SerialDriverPort& operator=(const SerialDriverPort&) = delete;
+
+    bool Found() const { return m_fd >= 0; }
+    const char* Path() const { return m_path.c_str(); }
+    bool LowLatency() const {
+        serial_struct serial{};
+        return ioctl(m_fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) != 0;
+    }
+    // False when the driver refuses (no permission).
+    bool SetLowLatency(bool on) {
+        serial_struct serial{};
+        if (ioctl(m_fd, TIOCGSERIAL, &serial) != 0) {
+            return false;
+        }
+        serial.flags = on ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
+        return ioctl(m_fd, TIOCSSERIAL, &serial) == 0 && LowLatency() == on;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    serial_struct m_serialFound{};
+    termios m_settingsFound{};
+};
+
+TEST(SerialPortDriverTest, TheLowLatencyFlagIsOnWhileOpenAndAsFoundAfterClose) {
+    SerialDriverPort uart;
+    if (!uart.Found()) {
+        GTEST_SKIP() << "no /dev/ttyS* that this user can open and whose driver answers "
+                        "TIOCGSERIAL";
+    }
+    for (bool before : {false, true}) {
+        SCOPED_TRACE(before ? "flag on before the open" : "flag off before the open");
+        if (!uart.SetLowLatency(before)) {
+            GTEST_SKIP() << "the driver of " << uart.Path() << " refuses to change the flag";
+        }
+        CSerialPort port;
+        if (port.Open(uart.Path(), 19200, 0) != 1) {
+            GTEST_SKIP() << uart.Path() << " is in use by another program";
+        }
+        EXPECT_TRUE(uart.LowLatency());
+        port.Close();
+        EXPECT_EQ(uart.LowLatency(), before);
+    }
 }
 
 }  // namespace

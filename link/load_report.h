@@ -1,5 +1,6 @@
-// The load report: how a load job and the programming sequence talk to the progress
-// window, and the flags of a load job.
+// The load report: how the programming sequence and a load job talk to the progress window
+// (or any other front end that registers for the reports).  It lives with the sequence, the
+// lowest layer that sends reports, so that every sender and receiver sees it below itself.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,3 @@ enum LoadReportKind : uintptr_t {
     ReportProgress = 2,  // value: the bytes sent so far
     ReportEnd = 3,       // value: the job's result; ends the progress window
 };
-
-using LoadFlags = uint8_t;
-constexpr LoadFlags LoadFlagNoDevice = 0x01;  // stop after the signature check
-constexpr LoadFlags LoadFlagExport = 0x02;    // export the signed image as S-records
