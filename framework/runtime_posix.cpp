@@ -1,6 +1,7 @@
 // The runtime seam on Linux: messages go to stderr unless a handler takes them, reports go
 // only to registered handlers, the cancel event is an atomic flag, libraries come from
-// dlopen.
+// dlopen.  The pause is a file of its own (runtime_pause_posix.cpp), so that the fuzz build
+// can put one that costs nothing in its place.
 #include "framework/runtime.h"
 #include "framework/runtime_internal.h"
 
@@ -9,11 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 namespace runtime_platform {
 
@@ -67,10 +66,6 @@ LibraryHandle LoadLibraryAt(const char* path) {
 
 void* FindLibraryEntry(LibraryHandle library, const char* name) {
     return library != nullptr ? dlsym(library, name) : nullptr;
-}
-
-void SleepMs(unsigned milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 std::FILE* OpenFileUnshared(const char* path, const char* mode) {
