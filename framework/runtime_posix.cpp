@@ -1,6 +1,8 @@
 // The runtime seam on Linux: messages go to stderr unless a handler takes them, reports go
 // only to registered handlers, the cancel event is an atomic flag, libraries come from
-// dlopen, and files are held under an advisory lock while they are open.
+// dlopen, and files are held under an advisory lock while they are open.  The pause is a file
+// of its own (runtime_pause_posix.cpp), so that the fuzz build can put one that costs nothing
+// in its place.
 #include "framework/runtime.h"
 #include "framework/runtime_internal.h"
 
@@ -13,11 +15,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 namespace runtime_platform {
 
@@ -71,10 +71,6 @@ LibraryHandle LoadLibraryAt(const char* path) {
 
 void* FindLibraryEntry(LibraryHandle library, const char* name) {
     return library != nullptr ? dlsym(library, name) : nullptr;
-}
-
-void SleepMs(unsigned milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 // An advisory lock keeps other programs that lock (every program built on this seam among

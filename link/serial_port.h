@@ -1,6 +1,8 @@
 // One serial port of the host: exclusive open by name, 8N1 at a given rate, timed reads and
 // writes, purge, rate change.  One public API; serial_port_win32.cpp and
-// serial_port_posix.cpp implement it, and only the fields below differ by platform.
+// serial_port_posix.cpp implement it, and only the fields below differ by platform.  The
+// fuzz build (ORVANE_SERIAL_PORT_FUZZ, set by CMake) implements it in serial_port_fuzz.cpp
+// over the fuzzer's bytes instead of a device.
 //
 // A read of n bytes returns as soon as n bytes are there, or after 2 * n + the read-timeout
 // constant in ms with what has arrived: fewer bytes than asked means the time ran out.
@@ -41,7 +43,13 @@ public:
     int32_t BaudRate() const { return m_baudRate; }
     const char* PortName() const { return m_portName; }
 
-#ifdef _WIN32
+#if defined(ORVANE_SERIAL_PORT_FUZZ)
+private:
+    const char* m_portName;
+    bool m_open;
+    int32_t m_baudRate;
+    int32_t m_readTimeoutMs;  // constant part of the read timeout, recorded with each write
+#elif defined(_WIN32)
     // The held handle (INVALID_HANDLE_VALUE when none), for tests that read settings back.
     HANDLE NativeHandle() const {
         return m_handle;

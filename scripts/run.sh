@@ -12,9 +12,12 @@
 #
 # Without a display, or with --headless, it runs under Xvfb and performs the main job as a
 # person would, through the UI test driver: chooses the sample file (--file, default
-# VYRA_FULL.A37), reloads the instrument, prints each status text as it appears and the
-# instrument's report, and saves screenshots of the main window, the progress window in the
-# middle of the load and the About box in build/run/screenshots/.
+# VYRA_FULL.A37), reloads the instrument, prints each status text and message as it appears
+# and the instrument's report, and saves screenshots of the main window, the progress window
+# half way through what the file sends, and the About box in build/run/screenshots/.  When
+# the program shows a message (a refused file: VYRA_UNSIGNED.A37 without --developer), it
+# answers it with OK and ends with that message as its last line and exit status 1; so it
+# does when the instrument's flash does not hold the file's image at the end.
 #
 # Everything it started is stopped when it ends; it can be run again at once.
 set -euo pipefail
@@ -29,7 +32,7 @@ while [ $# -gt 0 ]; do
     --developer) developer=1 ;;
     --headless) headless=1 ;;
     --file) sample=${2:?--file needs a file name}; shift ;;
-    -h | --help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
@@ -71,6 +74,7 @@ e2e_drive_count=0
 velko_pid=""
 xvfb_pid=""
 follower_pid=""
+midload_pid=""
 rm -rf "$e2e_dir"
 mkdir -p "$e2e_shots"
 
@@ -82,6 +86,7 @@ stop_everything() {
     local status=$?
     set +e
     [ -n "$follower_pid" ] && kill "$follower_pid" 2>/dev/null
+    [ -n "$midload_pid" ] && kill "$midload_pid" 2>/dev/null
     [ -n "$velko_pid" ] && kill "$velko_pid" 2>/dev/null
     e2e_stop_sim
     wineserver -k >/dev/null 2>&1 </dev/null
@@ -127,10 +132,23 @@ print_report() {
     e2e_stop_sim
     echo "== the instrument's report ($e2e_sim_report)"
     [ -s "$e2e_sim_report" ] || { echo "   (none)"; return 1; }
-    jq -r '.sessions[] | "   session: \(.phases | join(" -> ")); sectors erased: \(.erased | length);" +
-        " blocks written: \(.blocksWritten); completed: \(.completed)"' "$e2e_sim_report"
+    jq -r 'if (.sessions | length) == 0 then "   sessions: none" else (.sessions[] |
+        "   session: \(.phases | join(" -> ")); sectors erased: \(.erased | length);" +
+        " blocks written: \(.blocksWritten); completed: \(.completed)") end' "$e2e_sim_report"
     jq -r '"   kick-starts: \(.kickStarts); protocol violations: \(.violations | length)",
         (.violations[] | "     " + .)' "$e2e_sim_report"
+}
+
+# The image the instrument must hold after the load: the stamped image of a signed file; for
+# the unsigned sample that developer mode signs, that of the signed sample of the same
+# application (VYRA_SMALL.A37), which the same stand-in library signed.
+expected_flash_digest() {
+    local reference=$sample
+    [ "$reference" != VYRA_UNSIGNED.A37 ] || reference=VYRA_SMALL.A37
+    cp "$appdir/$reference" "$e2e_dir/$reference"
+    local last
+    last=$(srec_info "$e2e_dir/$reference" | sed -n 's/.* - \([0-9A-Fa-f]*\)$/\1/p' | tail -1)
+    e2e_expected_flash_digest "$e2e_dir/$reference" $((0x$last - 0x420000 + 1))
 }
 
 if [ $headless -eq 0 ]; then
@@ -161,8 +179,8 @@ click "About VELKO" 1
 wait-gone "About VELKO"
 EOF
 
-# One driver chooses the file and follows the status texts; it runs in the background while
-# this script prints what it writes and takes the progress window's picture mid-load.
+# One driver chooses the file and follows the status texts and the program's messages, which
+# it answers with OK; it runs in the background while this script prints what it writes.
 echo "== Reload Vyra with C:\\Vyra\\$sample"
 follow_script=$e2e_dir/reload.txt
 follow_log=$e2e_dir/reload.log
@@ -175,28 +193,61 @@ EOF
 : >"$follow_log"
 wine "$ORVANE_UI_DRIVER" "$(winpath "$follow_script")" >>"$follow_log" 2>&1 </dev/null &
 follower_pid=$!
-# The texts as they come: each status shown in the window, one line of it per line here.
+# The driver's words as they come: each status shown in the window, one line of it per line
+# here, and each message box.
+unescape() { sed -u 's/\\n$//; s/\\n/ | /g; s/\\"/"/g; s/\\\\/\\/g'; }
 tail -n +1 -f --pid="$follower_pid" "$follow_log" |
-    sed -u -n 's/\r$//; s/^  "\(.*\)"$/\1/p' |
-    sed -u 's/\\n$//; s/\\n/ | /g; s/\\\\/\\/g; s/^/   status: /' &
+    sed -u -n 's/\r$//; s/^  "\(.*\)"$/   status: \1/p; s/^  box "\(.*\)" "\(.*\)"$/   message: \2 (\1)/p' |
+    unescape &
 printer_pid=$!
 
-# The progress window at about 40 %, once the blocks are being written.
-e2e_drive wait-progress <<EOF
+# The progress window in the middle of the load: once its bar, whose range is what this file
+# sends, is half way.  The driver that sees that moment takes the picture at once, since the
+# blocks of a small file pass in about a second.  A refused file closes the window first:
+# then there is no such picture.
+midload_script=$e2e_dir/midload.txt
+midload_log=$e2e_dir/midload.log
+midload_bmp=$e2e_dir/progress-window.bmp
+cat >"$midload_script" <<EOF
 wait-window $(q "$kProgress") 60
-wait-bar $(q "$kProgress") 1001 $((0x40000 * 2 / 5)) 120
+wait-bar $(q "$kProgress") 1001 50% 300
+capture $(q "$kProgress") $(q "$(winpath "$midload_bmp")")
 EOF
-e2e_screenshot progress-window "$kProgress"
+wine "$ORVANE_UI_DRIVER" "$(winpath "$midload_script")" >"$midload_log" 2>&1 </dev/null &
+midload_pid=$!
+# Says where the picture is, and how far the bar was, once that driver has ended.
+(
+    while kill -0 "$midload_pid" 2>/dev/null; do sleep 0.1; done
+    if grep -q '^all .* lines done' "$midload_log" &&
+        convert "$midload_bmp" "$e2e_shots/progress-window.png"; then
+        bar=$(sed -n 's/.* wait-bar .* -> position \([0-9]*\) range [0-9]*\.\.\([0-9]*\).*/\1 of \2 bytes/p' \
+            "$midload_log")
+        rect=$(sed -n 's/.* capture .* -> \([0-9x+]*\).*/\1/p' "$midload_log")
+        e2e_log "screenshot $e2e_shots/progress-window.png at $bar ($rect)"
+    fi
+) &
+midload_printer_pid=$!
 
 status=0
 wait "$follower_pid" || status=$?
 follower_pid=""
 wait "$printer_pid" 2>/dev/null || true
+# The window has come and gone: the picture is taken by now, or never will be.
+for _ in $(seq 20); do
+    kill -0 "$midload_pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill "$midload_pid" 2>/dev/null || true
+wait "$midload_pid" 2>/dev/null || true
+midload_pid=""
+wait "$midload_printer_pid" 2>/dev/null || true
 if [ $status -ne 0 ]; then
     cat "$follow_log"
     echo "run: the reload did not go as expected"
     exit 1
 fi
+# The last message the program showed, if any, as "CAPTION: TEXT".
+message=$(sed -n 's/\r$//; s/^  box "\(.*\)" "\(.*\)"$/\1: \2/p' "$follow_log" | unescape | tail -1)
 
 e2e_drive exit <<EOF
 click $(q "$kMain") 2
@@ -205,10 +256,19 @@ EOF
 wait "$velko_pid" 2>/dev/null || true
 velko_pid=""
 
-print_report
-expected=$(e2e_expected_flash_digest "$appdir/$sample" $((0x40000)))
-if [ "$sample" = VYRA_FULL.A37 ] && [ "$(e2e_report_field .flashDigest)" = "$expected" ]; then
-    echo "   the instrument's flash holds exactly the stamped, signed image of $sample"
+print_report || true
+if [ -z "$message" ]; then
+    if [ "$(e2e_report_field .flashDigest)" = "$(expected_flash_digest)" ]; then
+        signed=signed
+        [ "$sample" != VYRA_UNSIGNED.A37 ] || signed="developer-signed"
+        echo "   the instrument's flash holds exactly the stamped, $signed image of $sample"
+    else
+        message="run: the instrument's flash does not hold the stamped, signed image of $sample"
+    fi
 fi
 echo "== screenshots: $e2e_shots"
 ls "$e2e_shots"
+if [ -n "$message" ]; then
+    echo "$message"
+    exit 1
+fi

@@ -25,15 +25,20 @@
 //   expect-focus TITLE ID
 //   bar TITLE ID                          prints a progress bar's position and range
 //   wait-bar TITLE ID MIN [T]             expect-bar-range TITLE ID LOW HIGH
+//                                         (MIN as N% of the bar's range: once it has moved;
+//                                         a window that closes first fails the wait)
 //   wait-messagebox TEXT CAPTION [T]      a message box with that text and caption
 //   messagebox-expect TEXT CAPTION [T]    the same, then presses its OK
 //   owner TITLE                           expect-owner TITLE OWNER ("" for none)
 //   answer-open-dialog PATH [T]           types PATH into the open dialog and presses Open
 //   watch TITLE                           starts recording the texts set in the window's thread
 //   follow TITLE ID [T]                   prints the texts set on the control as they come,
-//                                         until that window has come and gone
+//                                         and the program's message boxes (box CAPTION TEXT),
+//                                         pressing their OK, until that window has come and
+//                                         gone
 //   expect-history TITLE ID TEXT...       the texts set on the control since, exactly
 //   rect TITLE [FILE]                     prints (and writes) "x y width height"
+//   capture TITLE FILE                    writes the window as the screen shows it (BMP)
 //   lock-file PATH                        holds the file open, shared with nobody
 //   sleep SECONDS
 //
@@ -195,20 +200,39 @@ HWND FindTop(const std::string& title) {
     return nullptr;
 }
 
-// A message box: a dialog window whose static text 0xFFFF shows the given text.
-HWND FindMessageBox(const std::string& text) {
-    for (HWND window : TopWindows()) {
-        if (ClassOf(window) != "#32770") {
-            continue;
+// A message box is a dialog window with the static text 0xFFFF: true for one, with its text.
+bool IsMessageBox(HWND window, std::string* text) {
+    if (ClassOf(window) != "#32770") {
+        return false;
+    }
+    for (HWND child : ChildrenOf(window)) {
+        if (GetDlgCtrlID(child) == kMessageBoxTextId && ClassOf(child) == "Static") {
+            *text = TextOf(child);
+            return true;
         }
-        for (HWND child : ChildrenOf(window)) {
-            if (GetDlgCtrlID(child) == kMessageBoxTextId && ClassOf(child) == "Static" &&
-                TextOf(child) == text) {
-                return window;
-            }
+    }
+    return false;
+}
+
+HWND FindMessageBox(const std::string& text) {
+    std::string shown;
+    for (HWND window : TopWindows()) {
+        if (IsMessageBox(window, &shown) && shown == text) {
+            return window;
         }
     }
     return nullptr;
+}
+
+// Presses a dialog's OK (a message box's, the open dialog's); true once it has closed.
+bool PressOk(HWND dialog) {
+    HWND ok = GetDlgItem(dialog, IDOK);
+    if (ok) {
+        PostMessageA(ok, BM_CLICK, 0, 0);
+    } else {
+        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    }
+    return WaitFor(kDefaultTimeoutS, [&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); });
 }
 
 HWND FindOpenDialog() {
@@ -337,6 +361,7 @@ private:
     bool ExpectHistory(const Words& w);
     bool Follow(const Words& w);
     bool Rect(const Words& w);
+    bool Capture(const Words& w);
     bool Bar(const Words& w);
     bool WaitExit(const Words& w);
 
@@ -458,16 +483,7 @@ bool CDriver::MessageBoxExpect(const Words& w, bool press) {
         return Fail("message box " + Quote(w[1]) + " has the caption " + Quote(caption) + ", not " +
                     Quote(w[2]));
     }
-    if (!press) {
-        return true;
-    }
-    HWND ok = GetDlgItem(box, IDOK);
-    if (ok) {
-        PostMessageA(ok, BM_CLICK, 0, 0);
-    } else {
-        PostMessageA(box, WM_COMMAND, IDOK, 0);
-    }
-    if (!WaitFor(kDefaultTimeoutS, [&] { return !IsWindow(box) || !IsWindowVisible(box); })) {
+    if (press && !PressOk(box)) {
         return Fail("message box " + Quote(w[1]) + " did not close on OK");
     }
     return true;
@@ -487,13 +503,7 @@ bool CDriver::AnswerOpenDialog(const Words& w) {
     DWORD_PTR result = 0;
     SendMessageTimeoutA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(w[1].c_str()), SMTO_NORMAL,
                         kSendTimeoutMs, &result);
-    HWND ok = GetDlgItem(dialog, IDOK);
-    if (ok) {
-        PostMessageA(ok, BM_CLICK, 0, 0);
-    } else {
-        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
-    }
-    if (!WaitFor(kDefaultTimeoutS, [&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); })) {
+    if (!PressOk(dialog)) {
         return Fail("the open dialog did not take " + Quote(w[1]));
     }
     return true;
@@ -592,18 +602,40 @@ bool CDriver::Follow(const Words& w) {
     }
     const int id = IdArg(w[2]);
     size_t shown = 0;
+    int boxes = 0;
     bool appeared = false;
+    std::string stuck;  // a message box that did not close on OK
     const bool ended = WaitFor(TimeoutArg(w, 3), [&] {
         Pump(20);
         const std::vector<std::string> texts = HistoryOf(w[1], id);
         for (; shown < texts.size(); ++shown) {
             std::printf("  %s\n", Quote(texts[shown]).c_str());
         }
-        const bool present = FindTop(w[1]) != nullptr;
-        appeared = appeared || present;
-        return appeared && !present;
+        // The program's message boxes are read and answered, as a person would.
+        for (HWND window : TopWindows()) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(window, &pid);
+            std::string text;
+            if (pid == m_processId && IsMessageBox(window, &text)) {
+                std::printf("  box %s %s\n", Quote(TitleOf(window)).c_str(), Quote(text).c_str());
+                ++boxes;
+                if (!PressOk(window)) {
+                    stuck = text;
+                    return true;
+                }
+            }
+        }
+        HWND window = FindTop(w[1]);
+        if (window != nullptr) {
+            Remember(window);
+        }
+        appeared = appeared || window != nullptr;
+        return appeared && window == nullptr;
     });
-    Report(std::to_string(shown) + " texts");
+    Report(std::to_string(shown) + " texts, " + std::to_string(boxes) + " message boxes");
+    if (!stuck.empty()) {
+        return Fail("message box " + Quote(stuck) + " did not close on OK");
+    }
     return ended ? true : Fail("window " + Quote(w[1]) + " did not come and go");
 }
 
@@ -631,6 +663,73 @@ bool CDriver::Rect(const Words& w) {
     return true;
 }
 
+bool CDriver::Capture(const Words& w) {
+    if (w.size() != 3) {
+        return Usage("capture TITLE FILE");
+    }
+    HWND window = Window(w[1]);
+    if (!window) {
+        return false;
+    }
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0) {
+        return Fail("the window has no area");
+    }
+    // The screen's pixels under the window, into a bottom-up 24-bit bitmap.
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = BI_RGB;
+    const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
+    header.biSizeImage = stride * static_cast<DWORD>(height);
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header),
+                                      DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool copied = false;
+    if (memory && bitmap) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        copied = BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY) != 0;
+        GdiFlush();
+        SelectObject(memory, old);
+    }
+    bool written = false;
+    if (copied) {
+        BITMAPFILEHEADER file{};
+        file.bfType = 0x4D42;  // "BM"
+        file.bfOffBits = sizeof file + sizeof header;
+        file.bfSize = file.bfOffBits + header.biSizeImage;
+        std::ofstream out(w[2], std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(&file), sizeof file);
+        out.write(reinterpret_cast<const char*>(&header), sizeof header);
+        out.write(static_cast<const char*>(bits), header.biSizeImage);
+        written = static_cast<bool>(out);
+    }
+    if (bitmap) {
+        DeleteObject(bitmap);
+    }
+    if (memory) {
+        DeleteDC(memory);
+    }
+    ReleaseDC(nullptr, screen);
+    if (!copied) {
+        return Fail("can't copy the window from the screen");
+    }
+    if (!written) {
+        return Fail("can't write " + w[2]);
+    }
+    Report(std::to_string(width) + "x" + std::to_string(height) + "+" + std::to_string(rect.left) +
+           "+" + std::to_string(rect.top));
+    return true;
+}
+
 bool CDriver::Bar(const Words& w) {
     // bar TITLE ID: prints the position and range; wait-bar TITLE ID MIN [TIMEOUT]: waits
     // until the position reaches MIN; expect-bar-range TITLE ID LOW HIGH.
@@ -646,12 +745,28 @@ bool CDriver::Bar(const Words& w) {
     long position = query(PBM_GETPOS, 0);
     if (w[0] == "wait-bar") {
         if (w.size() < 4) {
-            return Usage("wait-bar TITLE ID MIN [TIMEOUT]");
+            return Usage("wait-bar TITLE ID MIN|N% [TIMEOUT]");
         }
-        long minimum = std::atol(w[3].c_str());
-        if (!WaitFor(TimeoutArg(w, 4), [&] {
-                return IsWindow(control) && (position = query(PBM_GETPOS, 0)) >= minimum;
-            })) {
+        // N% of the range counts once the bar has moved: before the first step the range may
+        // still be the one the bar was made with.
+        const bool percent = w[3].back() == '%';
+        const double wanted = std::atof(w[3].c_str());
+        bool gone = false;
+        const bool reached = WaitFor(TimeoutArg(w, 4), [&] {
+            if (!IsWindow(control)) {
+                gone = true;
+                return true;
+            }
+            position = query(PBM_GETPOS, 0);
+            if (!percent) {
+                return position >= wanted;
+            }
+            return position > 0 && position >= wanted * query(PBM_GETRANGE, FALSE) / 100.0;
+        });
+        if (gone) {
+            return Fail("the window closed with the bar at " + std::to_string(position));
+        }
+        if (!reached) {
             return Fail("the bar stayed at " + std::to_string(position));
         }
     }
@@ -847,6 +962,9 @@ bool CDriver::Run(const Words& w) {
     }
     if (c == "rect") {
         return Rect(w);
+    }
+    if (c == "capture") {
+        return Capture(w);
     }
     if (c == "bar" || c == "wait-bar" || c == "expect-bar-range") {
         return Bar(w);
