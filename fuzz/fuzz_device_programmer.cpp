@@ -14,8 +14,8 @@
 #include "fuzz/loader_oracle.h"
 #include "image/app_image.h"
 #include "image/image_header.h"
-#include "job/load_report.h"
 #include "link/device_programmer.h"
+#include "link/load_report.h"
 #include "link/serial_port_fuzz.h"
 
 #include <cstddef>
