@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -61,6 +62,8 @@ void CloseCancelEvent(EventHandle event) {
     delete static_cast<CancelEvent*>(event);
 }
 
+void RestrictLibrarySearch() {}
+
 LibraryHandle LoadLibraryAt(const char* path) {
     return dlopen(path, RTLD_NOW | RTLD_LOCAL);
 }
@@ -75,4 +78,9 @@ void SleepMs(unsigned milliseconds) {
 
 std::FILE* OpenFileUnshared(const char* path, const char* mode) {
     return std::fopen(path, mode);
+}
+
+bool RemoveRegularFile(const char* path) {
+    struct stat status {};
+    return stat(path, &status) == 0 && S_ISREG(status.st_mode) && unlink(path) == 0;
 }
