@@ -39,7 +39,7 @@ int LoadJob(CDeviceProgrammer& programmer, const char* path, WindowHandle report
 
     // Without a signing entry there is neither signing nor export, whatever the flags say.
     if (signApp != nullptr) {
-        signApp(AppImage, ImageBase, endAddress);
+        CallSignApp(signApp, AppImage, ImageBase, endAddress);
         if ((flags & LoadFlagExport) != 0) {
             ExportImageSRecords(exportPath, ImageBase, endAddress, AppImage);
         }
