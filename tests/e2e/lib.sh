@@ -82,8 +82,8 @@ e2e_init() {
     display=$("$e2e_root/scripts/start-xvfb.sh") || e2e_fail "can't start Xvfb"
     e2e_xvfb_pid=${display#*:pid=}
     export DISPLAY=${display%%:pid=*}
-    "$e2e_root/cmake/wine-prefix.sh" >"$e2e_dir/prefix.log" 2>&1 </dev/null ||
-        { cat "$e2e_dir/prefix.log"; e2e_fail "can't prepare the wine prefix $WINEPREFIX"; }
+    "$e2e_root/cmake/wine-prefix.sh" </dev/null ||
+        e2e_fail "can't prepare the wine prefix $WINEPREFIX (see $WINEPREFIX.log)"
     e2e_unplug_com1
     # Fixed folders of the developer tools; the scripts put files into them as they need.
     rm -rf "$WINEPREFIX/drive_c/DV"
