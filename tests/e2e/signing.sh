@@ -38,7 +38,7 @@ watch $main
 click $main 1000
 answer-open-dialog $(q "$file")
 wait-window $progress
-wait-gone $progress 120
+wait-gone $progress 60
 expect-history $progress 1003 $(q "Reading File $file...") "File Read...\n" "Looking For Vyra...\n" $(q "$status_found") $(q "$status_loading") "Done\n"
 EOF
 }
