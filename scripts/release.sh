@@ -22,7 +22,7 @@ while [ $# -gt 0 ]; do
     case $1 in
     --no-build) build=0 ;;
     --dist) dist=${2:?--dist needs a folder}; shift ;;
-    -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "release: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
