@@ -8,8 +8,8 @@
 # VERSION is the one number CMake's project() sets, as the builds' release.env give it.  The
 # script first builds what it packages (the windows and native presets), and refuses a
 # VELKO.EXE that is not a 32-bit x86 program with ASLR and DEP on (DYNAMIC_BASE, NX_COMPAT)
-# or is larger than 1 MiB stripped.  The files carry the last commit's time, so that the
-# same commit gives the same archives.
+# or is larger than 1 MiB stripped.  The files carry the last commit's time, so that
+# packaging the same build twice gives the same archives.
 #
 #   scripts/release.sh [--no-build] [--dist DIR]
 set -euo pipefail
