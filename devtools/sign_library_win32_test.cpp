@@ -1,8 +1,8 @@
 // Signing libraries loaded and called through the interface as the program does: the stand-in
 // KESP.DLL at the developers' fixed path (the test puts it there for its own duration, under
-// wine inside the test prefix, and puts back whatever stood there before); libraries of
-// either calling convention and one that leaves the caller's registers changed (32-bit x86);
-// and one that needs a second library lying beside it.
+// wine inside the test prefix, and puts back whatever stood there before), and one that
+// needs a second library lying beside it.  The calling conventions are tested end to end
+// (tests/e2e/signing.sh).
 #include "devtools/sign_library.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -83,29 +83,6 @@ TEST(SignLibraryWin32, StandInAtTheFixedPathSignsTheImage) {
 
     // The program never unloads it; the test does, so that the file can go again.
     FreeLibrary(static_cast<HMODULE>(library));
-}
-
-// Call after call, whatever convention the library was built with and whatever it leaves in
-// the registers: the caller's stack and registers are intact (a broken call would crash or
-// spoil the locals that the loop and the checks use).
-TEST(SignLibraryWin32, EachCallingConventionSignsCallAfterCall) {
-    const std::vector<std::string> libraries = {
-        KESP_LIBRARY_PATH,
-#if defined(KESP_STDCALL_LIBRARY_PATH)
-        KESP_STDCALL_LIBRARY_PATH,
-        KESP_CLOBBER_LIBRARY_PATH,
-#endif
-    };
-    for (const std::string& built : libraries) {
-        SCOPED_TRACE(built);
-        LibraryHandle library = LoadSignLibrary(BuiltPath(built.c_str()).c_str());
-        ASSERT_NE(library, nullptr) << "error " << GetLastError();
-        SignAppFn signApp = FindSignEntry(library);
-        ASSERT_NE(signApp, nullptr);
-        for (int round = 0; round < 3; ++round) {
-            ExpectSignsAbc(signApp);
-        }
-    }
 }
 
 // Its own dependency lies beside it, in a folder that is neither the program's nor the
