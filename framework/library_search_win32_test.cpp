@@ -36,8 +36,8 @@ TEST(LibrarySearch, CurrentFolderIsSearchedUntilTheSearchIsRestricted) {
     RestrictLibrarySearch();
     HMODULE after = LoadLibraryA("ORVPLNT2.DLL");
     EXPECT_EQ(after, nullptr) << "a library in the current folder was loaded";
-    // A library named by its full path still loads, from anywhere.
-    auto byPath = static_cast<HMODULE>(LoadLibraryAt(dir.File("ORVPLNT2.DLL").c_str()));
+    // A library named by a path still loads, from anywhere, a relative path too.
+    auto byPath = static_cast<HMODULE>(LoadLibraryAt(".\\ORVPLNT2.DLL"));
     EXPECT_NE(byPath, nullptr);
 
     for (HMODULE module : {before, after, byPath}) {

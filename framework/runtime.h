@@ -55,9 +55,9 @@ void CloseCancelEvent(EventHandle event);
 // Nothing to do on Linux.
 void RestrictLibrarySearch();
 
-// Loads the library at an absolute path; null when it can't be loaded.  On Windows the
-// libraries it needs are looked for beside it and in the system's folders, never in the
-// current folder.  A loaded library is never unloaded.
+// Loads the library at a path (a relative one from the current folder); null when it can't
+// be loaded.  On Windows the libraries it needs are looked for beside it and in the system's
+// folders, never in the current folder.  A loaded library is never unloaded.
 LibraryHandle LoadLibraryAt(const char* path);
 // Null when the library has no such entry.
 void* FindLibraryEntry(LibraryHandle library, const char* name);

@@ -91,11 +91,15 @@ void RestrictLibrarySearch() {
 }
 
 LibraryHandle LoadLibraryAt(const char* path) {
+    // Both ways of searching beside the library want its full path.
+    char full[MAX_PATH + 1] = {};
+    const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+    const char* named = length > 0 && length < sizeof full ? full : path;
     if (DefaultDllDirectoriesEntry() != nullptr) {
-        return LoadLibraryExA(path, nullptr, kSearchDllLoadDir | kSearchDefaultDirs);
+        return LoadLibraryExA(named, nullptr, kSearchDllLoadDir | kSearchDefaultDirs);
     }
     // Without those flags: the altered search order, which looks beside the library first.
-    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return LoadLibraryExA(named, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 void* FindLibraryEntry(LibraryHandle library, const char* name) {
