@@ -4,6 +4,7 @@
 #include "app/reloader_app.h"
 
 #include "app/reloader_dlg.h"
+#include "framework/runtime.h"
 
 CReloaderApp theApp;
 
@@ -21,6 +22,8 @@ BOOL CReloaderApp::InitInstance() {
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    // Before anything can load a library: none from the current folder.
+    RestrictLibrarySearch();
     theApp.InitInstance();
     return 0;
 }

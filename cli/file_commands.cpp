@@ -88,7 +88,7 @@ int RunExport(const std::string& file, const std::string& output, const std::str
         return kExitFileRefused;
     }
     if (signApp != nullptr) {
-        signApp(AppImage, ImageBase, endAddress);
+        CallSignApp(signApp, AppImage, ImageBase, endAddress);
     }
     ExportImageSRecords(output.c_str(), ImageBase, endAddress, AppImage);
     return command.FailureTold() ? kExitFailed : kExitOk;

@@ -4,14 +4,11 @@
 #include "cli/exit_status.h"
 #include "devtools/c_array.h"
 #include "devtools/srec_export.h"
+#include "framework/runtime.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-
-#ifndef ORVANE_VERSION
-#define ORVANE_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -26,6 +23,9 @@ const char kProgramExample[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+    // No library from the current folder, before anything can load one.
+    RestrictLibrarySearch();
+
     CLI::App app{"Reloads the application firmware of Vyra instruments over a serial port.",
                  "velko-cli"};
     app.set_version_flag("--version", "velko-cli " ORVANE_VERSION);

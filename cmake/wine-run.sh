@@ -4,13 +4,20 @@
 # keeps its wineserver up, and sends the program's output through a file: wine's background
 # services inherit the handles of the program that started them, and a pipe that they hold
 # would keep ctest waiting after the program itself has ended.
+#   wine-run.sh [--prefix PREFIX] PROGRAM ARGS...
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 export WINEPREFIX=${ORVANE_WINEPREFIX:-$here/../build/wineprefix}
+if [ "${1:-}" = --prefix ]; then
+    export WINEPREFIX=$2
+    shift 2
+fi
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
 
-"$here/wine-prefix.sh" >/dev/null 2>&1 </dev/null || { echo "wine-run: cannot prepare $WINEPREFIX" >&2; exit 1; }
+# Its notes (a prefix made afresh) go into the test's output.
+"$here/wine-prefix.sh" </dev/null >&2 ||
+    { echo "wine-run: cannot prepare $WINEPREFIX (see $WINEPREFIX.log)" >&2; exit 1; }
 
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT

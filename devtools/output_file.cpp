@@ -3,9 +3,6 @@
 
 #include "framework/runtime.h"
 
-#include <filesystem>
-#include <system_error>
-
 COutputFile::~COutputFile() {
     if (m_file != nullptr) {
         std::fclose(m_file);
@@ -38,11 +35,7 @@ bool COutputFile::Close() {
     }
     m_file = nullptr;
     if (!m_ok) {
-        std::error_code ec;
-        const std::filesystem::path file(m_path);
-        if (std::filesystem::is_regular_file(file, ec)) {
-            std::filesystem::remove(file, ec);
-        }
+        RemoveRegularFile(m_path.c_str());  // a device such as /dev/full stays
     }
     return m_ok;
 }

@@ -1,6 +1,8 @@
-// The stand-in KESP.DLL at the developers' fixed path, loaded and called through the
-// interface as the program does.  The test puts the library there for its own duration (under
-// wine, inside the test prefix), and puts back whatever stood there before.
+// Signing libraries loaded and called through the interface as the program does: the stand-in
+// KESP.DLL at the developers' fixed path (the test puts it there for its own duration, under
+// wine inside the test prefix, and puts back whatever stood there before), and one that
+// needs a second library lying beside it.  The calling conventions are tested end to end
+// (tests/e2e/signing.sh).
 #include "devtools/sign_library.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -17,10 +19,29 @@ namespace {
 
 constexpr const char* kSavedPath = "C:\\DV\\H8S\\PC\\KESP\\DEBUG\\KESP.DLL.orvane-saved";
 
-std::string BuiltLibraryPath() {
-    std::string path(KESP_LIBRARY_PATH);
+std::string BuiltPath(const char* built) {
+    std::string path(built);
     std::replace(path.begin(), path.end(), '/', '\\');
     return path;
+}
+
+std::string BuiltLibraryPath() {
+    return BuiltPath(KESP_LIBRARY_PATH);
+}
+
+// Signs an image that holds "abc" at offset 0x100 and ends right after it, through the
+// program's call, and checks the block: the SHA-256 of "abc", then sixteen 0xA5.
+void ExpectSignsAbc(SignAppFn signApp) {
+    std::vector<uint8_t> image(0x40000, 0xFF);
+    std::memcpy(&image[0x100], "abc", 3);
+    CallSignApp(signApp, image.data(), 0x420000, 0x420103);
+    const std::vector<uint8_t> digestOfAbc = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea,
+                                              0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
+                                              0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c,
+                                              0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+    EXPECT_EQ(std::vector<uint8_t>(image.begin() + 0x10, image.begin() + 0x30), digestOfAbc);
+    EXPECT_EQ(std::vector<uint8_t>(image.begin() + 0x30, image.begin() + 0x40),
+              std::vector<uint8_t>(16, 0xA5));
 }
 
 // Places the built library at the fixed path, and removes it again afterwards.
@@ -58,19 +79,20 @@ TEST(SignLibraryWin32, StandInAtTheFixedPathSignsTheImage) {
     SignAppFn signApp = FindSignEntry(library);
     ASSERT_NE(signApp, nullptr);
 
-    std::vector<uint8_t> image(0x40000, 0xFF);
-    std::memcpy(&image[0x100], "abc", 3);
-    signApp(image.data(), 0x420000, 0x420103);
-    const std::vector<uint8_t> digestOfAbc = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea,
-                                              0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
-                                              0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c,
-                                              0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
-    EXPECT_EQ(std::vector<uint8_t>(image.begin() + 0x10, image.begin() + 0x30), digestOfAbc);
-    EXPECT_EQ(std::vector<uint8_t>(image.begin() + 0x30, image.begin() + 0x40),
-              std::vector<uint8_t>(16, 0xA5));
+    ExpectSignsAbc(signApp);
 
     // The program never unloads it; the test does, so that the file can go again.
     FreeLibrary(static_cast<HMODULE>(library));
+}
+
+// Its own dependency lies beside it, in a folder that is neither the program's nor the
+// current one: the load finds it there.
+TEST(SignLibraryWin32, LibraryNeedingASecondOneBesideItLoadsAndSigns) {
+    LibraryHandle library = LoadSignLibrary(BuiltPath(KESP_SPLIT_LIBRARY_PATH).c_str());
+    ASSERT_NE(library, nullptr) << "error " << GetLastError();
+    SignAppFn signApp = FindSignEntry(library);
+    ASSERT_NE(signApp, nullptr);
+    ExpectSignsAbc(signApp);
 }
 
 }  // namespace

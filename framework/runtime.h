@@ -48,7 +48,16 @@ bool PollCancelEvent(EventHandle event);
 void CloseCancelEvent(EventHandle event);
 
 // ---- Libraries -------------------------------------------------------------------------
-// Null when the library can't be loaded.  A loaded library is never unloaded.
+// Called first thing at a program's start: on Windows, libraries loaded by bare name are
+// then looked for only in the program's folder and the system's folders, never in the current
+// folder (which follows the file chooser to any USB stick or download folder) nor in PATH.
+// Where the system lacks that setting, the current folder alone is taken out of the search.
+// Nothing to do on Linux.
+void RestrictLibrarySearch();
+
+// Loads the library at a path (a relative one from the current folder); null when it can't
+// be loaded.  On Windows the libraries it needs are looked for beside it and in the system's
+// folders, never in the current folder.  A loaded library is never unloaded.
 LibraryHandle LoadLibraryAt(const char* path);
 // Null when the library has no such entry.
 void* FindLibraryEntry(LibraryHandle library, const char* name);
@@ -62,3 +71,6 @@ void SleepMs(unsigned milliseconds);
 // from using it while it is written.  Null when it can't be opened, also when another
 // program holds it.
 std::FILE* OpenFileUnshared(const char* path, const char* mode);
+// Removes the file at the path if it is a regular file (never a folder or a device); false
+// when nothing was removed.
+bool RemoveRegularFile(const char* path);

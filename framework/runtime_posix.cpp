@@ -65,6 +65,8 @@ void CloseCancelEvent(EventHandle event) {
     delete static_cast<CancelEvent*>(event);
 }
 
+void RestrictLibrarySearch() {}
+
 LibraryHandle LoadLibraryAt(const char* path) {
     return dlopen(path, RTLD_NOW | RTLD_LOCAL);
 }
@@ -126,4 +128,9 @@ std::FILE* OpenFileUnshared(const char* path, const char* mode) {
         errno = error;
     }
     return file;  // fclose closes the descriptor, which drops the lock
+}
+
+bool RemoveRegularFile(const char* path) {
+    struct stat status {};
+    return stat(path, &status) == 0 && S_ISREG(status.st_mode) && unlink(path) == 0;
 }

@@ -1,5 +1,6 @@
 // The runtime seam on Windows: MessageBoxA, SendMessageA, an auto-reset Win32 event,
-// LoadLibraryA and GetProcAddress, Sleep, and files opened with no sharing.
+// the library search kept out of the current folder, LoadLibraryExA and GetProcAddress,
+// Sleep, and files opened with no sharing.
 #include "framework/runtime.h"
 #include "framework/runtime_internal.h"
 
@@ -64,8 +65,41 @@ void CloseCancelEvent(EventHandle event) {
     }
 }
 
+namespace {
+
+// SetDefaultDllDirectories and the LOAD_LIBRARY_SEARCH_* flags came with Windows 8 and an
+// update of Windows 7; older systems lack them.  Looked up at run time, so that the program
+// still starts there.
+using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+constexpr DWORD kSearchDllLoadDir = 0x00000100;   // LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
+constexpr DWORD kSearchDefaultDirs = 0x00001000;  // LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
+
+SetDefaultDllDirectoriesFn DefaultDllDirectoriesEntry() {
+    static const auto entry = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+    return entry;
+}
+
+}  // namespace
+
+void RestrictLibrarySearch() {
+    // The default directories: the program's folder, System32 and folders added on purpose.
+    SetDefaultDllDirectoriesFn setDefault = DefaultDllDirectoriesEntry();
+    if (setDefault == nullptr || !setDefault(kSearchDefaultDirs)) {
+        SetDllDirectoryA("");  // takes the current folder out of the legacy search order
+    }
+}
+
 LibraryHandle LoadLibraryAt(const char* path) {
-    return LoadLibraryA(path);
+    // Both ways of searching beside the library want its full path.
+    char full[MAX_PATH + 1] = {};
+    const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+    const char* named = length > 0 && length < sizeof full ? full : path;
+    if (DefaultDllDirectoriesEntry() != nullptr) {
+        return LoadLibraryExA(named, nullptr, kSearchDllLoadDir | kSearchDefaultDirs);
+    }
+    // Without those flags: the altered search order, which looks beside the library first.
+    return LoadLibraryExA(named, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 void* FindLibraryEntry(LibraryHandle library, const char* name) {
@@ -81,4 +115,13 @@ void SleepMs(unsigned milliseconds) {
 
 std::FILE* OpenFileUnshared(const char* path, const char* mode) {
     return _fsopen(path, mode, _SH_DENYRW);
+}
+
+bool RemoveRegularFile(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return false;
+    }
+    return DeleteFileA(path) != 0;
 }

@@ -45,7 +45,7 @@ bool PrepareLoadImage(const char* path, WindowHandle reportWindow, unsigned repo
 
     // Without a signing entry there is neither signing nor export, whatever the flags say.
     if (signApp != nullptr) {
-        signApp(AppImage, ImageBase, *endAddress);
+        CallSignApp(signApp, AppImage, ImageBase, *endAddress);
         if ((flags & LoadFlagExport) != 0) {
             ExportImageSRecords(exportPath, ImageBase, *endAddress, AppImage);
         }

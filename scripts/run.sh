@@ -102,8 +102,7 @@ if [ $headless -eq 1 ]; then
     export DISPLAY=${display%%:pid=*}
 fi
 echo "== wine prefix $WINEPREFIX (display $DISPLAY)"
-cmake/wine-prefix.sh >"$e2e_dir/prefix.log" 2>&1 </dev/null ||
-    { cat "$e2e_dir/prefix.log"; exit 1; }
+cmake/wine-prefix.sh </dev/null || { echo "run: can't prepare the wine prefix (see $WINEPREFIX.log)"; exit 1; }
 
 # The program's folder, with the sample files; developer mode by the library's presence.
 appdir=$WINEPREFIX/drive_c/Vyra

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Installs with apt-get every package that building, testing and running the project need.
 # Idempotent and quick when everything is there: apt-get runs only for what is missing.
+# The Windows programs are 32-bit: wine runs them with its 32-bit part, wine32 of the i386
+# architecture, which dpkg is told about first.
 set -euo pipefail
 
 packages=(
-    # native build, tests, benchmarks, fuzzing
+    # native build, tests, benchmarks, fuzzing; the command line's arguments and JSON
     build-essential cmake ninja-build clang libclang-rt-14-dev
     googletest libgtest-dev libbenchmark-dev libssl-dev pkg-config
-    # the Windows build and running it
-    mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-    wine wine64 fonts-wine xvfb xauth x11-utils
-    # the S-record oracle, screenshots, tools the scripts use
-    srecord imagemagick util-linux procps psmisc coreutils jq
+    libcli11-dev nlohmann-json3-dev
+    # the Windows builds (32-bit x86 and x86-64) and running them
+    mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+    wine wine64 wine32:i386 fonts-wine xvfb xauth x11-utils
+    # the S-record oracle, screenshots, tools the scripts use, the release package
+    srecord imagemagick util-linux procps psmisc coreutils jq zip unzip
     # a pseudo-terminal pair joined as one line, for the serial port test under wine
     socat
 )
@@ -27,6 +31,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if [[ " ${missing[*]} " == *":i386 "* ]] &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
+        echo "setup: adding the i386 architecture to dpkg"
+        $sudo dpkg --add-architecture i386
+    fi
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

@@ -7,10 +7,13 @@
 // end below the start) nothing is hashed (the digest of no bytes); when it exceeds the 256 KiB
 // image, the hash stops at the image's end.
 //
-// Built in three variants, chosen by a compile definition:
-//   (none)           signs as above;
+// Built in several variants, chosen by a compile definition:
+//   (none)           signs as above, __cdecl;
 //   KESP_BLANK       has SignApp but leaves the block as it is;
-//   KESP_NO_ENTRY    has no SignApp at all.
+//   KESP_NO_ENTRY    has no SignApp at all;
+//   KESP_STDCALL     signs, __stdcall (32-bit x86), exported undecorated by a .def file;
+//   KESP_CLOBBER     signs through the assembly entry of sign_app_clobber_x86.S, which is
+//                    __stdcall and leaves ebx, esi, edi and ebp changed.
 // KESP_EXPORT is defined by the build: __declspec(dllexport) on Windows, default visibility
 // on Linux.
 #include "devtools/stand_in/sha256.h"
@@ -27,11 +30,8 @@ constexpr uint32_t kFillOffset = 0x30;
 constexpr uint32_t kFillBytes = 0x10;
 constexpr uint8_t kFillByte = 0xA5;
 
-}  // namespace
-
-#if !defined(KESP_NO_ENTRY)
-
-extern "C" KESP_EXPORT int SignApp(uint8_t* image, uint32_t start, uint32_t end) {
+// Signs the image as described above; 1 when the block was written.
+[[maybe_unused]] int SignImage(uint8_t* image, uint32_t start, uint32_t end) {
 #if defined(KESP_BLANK)
     (void)image;
     (void)start;
@@ -58,4 +58,21 @@ extern "C" KESP_EXPORT int SignApp(uint8_t* image, uint32_t start, uint32_t end)
 #endif
 }
 
+}  // namespace
+
+#if defined(KESP_NO_ENTRY)
+// No entry at all.
+#elif defined(KESP_STDCALL)
+extern "C" int __stdcall SignApp(uint8_t* image, uint32_t start, uint32_t end) {
+    return SignImage(image, start, end);
+}
+#elif defined(KESP_CLOBBER)
+// Called by the assembly entry.
+extern "C" int KespSignImage(uint8_t* image, uint32_t start, uint32_t end) {
+    return SignImage(image, start, end);
+}
+#else
+extern "C" KESP_EXPORT int SignApp(uint8_t* image, uint32_t start, uint32_t end) {
+    return SignImage(image, start, end);
+}
 #endif

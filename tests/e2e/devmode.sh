@@ -78,13 +78,7 @@ lines=$(wc -l <"$export_file")
 if grep -v -q -E $'^S214[0-9A-F]{40}\r$' "$export_file"; then
     e2e_fail "the export has a line that is not an S2 record of 16 bytes with CR LF"
 fi
-e2e_expected_image "$e2e_dir/unsigned.a37" $size "$e2e_dir/expected.bin"
-digest=$(dd if="$e2e_dir/expected.bin" bs=1 skip=$((0x100)) count=$((size - 1 - 0x100)) \
-    status=none | sha256sum | cut -d' ' -f1)
-# shellcheck disable=SC2059 # the format is the bytes
-printf "$(printf '%s' "$digest" | sed 's/../\\x&/g')" |
-    dd of="$e2e_dir/expected.bin" bs=1 seek=$((0x10)) conv=notrunc status=none
-printf '\xa5%.0s' $(seq 16) | dd of="$e2e_dir/expected.bin" bs=1 seek=$((0x30)) conv=notrunc status=none
+e2e_expected_signed_image "$e2e_dir/unsigned.a37" $size "$e2e_dir/expected.bin"
 srec_cmp "$export_file" "$e2e_dir/expected.bin" -binary -offset $kImageBase \
     -crop $kImageBase $((kImageBase + size)) >"$e2e_dir/srec_cmp.log" 2>&1 ||
     { cat "$e2e_dir/srec_cmp.log"; e2e_fail "the export is not the stamped and signed image"; }

@@ -14,6 +14,10 @@
 #   ORVANE_SIGN_LIBRARY, ORVANE_SIGN_LIBRARY_NO_ENTRY, ORVANE_SIGN_LIBRARY_BLANK
 #                        stand-in signing libraries: one that signs, one without SignApp,
 #                        one whose SignApp leaves the signature block blank
+#   ORVANE_SIGN_LIBRARY_STDCALL, ORVANE_SIGN_LIBRARY_CLOBBER
+#                        (32-bit build) one that signs built __stdcall, and one that also
+#                        leaves ebx, esi, edi and ebp changed
+#   ORVANE_SAMPLES       the native build's sample application files
 #   ORVANE_E2E_WORK      a folder for the tests' files (one sub-folder per script)
 #   ORVANE_E2E_PREFIX    the wine prefix of the end-to-end tests
 #   ORVANE_SCREENSHOTS   where the screenshots go
@@ -82,8 +86,8 @@ e2e_init() {
     display=$("$e2e_root/scripts/start-xvfb.sh") || e2e_fail "can't start Xvfb"
     e2e_xvfb_pid=${display#*:pid=}
     export DISPLAY=${display%%:pid=*}
-    "$e2e_root/cmake/wine-prefix.sh" >"$e2e_dir/prefix.log" 2>&1 </dev/null ||
-        { cat "$e2e_dir/prefix.log"; e2e_fail "can't prepare the wine prefix $WINEPREFIX"; }
+    "$e2e_root/cmake/wine-prefix.sh" </dev/null ||
+        e2e_fail "can't prepare the wine prefix $WINEPREFIX (see $WINEPREFIX.log)"
     e2e_unplug_com1
     # Fixed folders of the developer tools; the scripts put files into them as they need.
     rm -rf "$WINEPREFIX/drive_c/DV"
@@ -198,13 +202,15 @@ e2e_start_velko() {
     e2e_log "VELKO.EXE started"
 }
 
-# e2e_expect_velko_ended: the program has ended (the wine process is gone) within 20 s.
+# e2e_expect_velko_ended: the program has ended (the wine process is gone) within 20 s; its
+# exit status is then in e2e_velko_status.
 e2e_expect_velko_ended() {
     for _ in $(seq 200); do
         if ! kill -0 "$e2e_velko_pid" 2>/dev/null; then
-            wait "$e2e_velko_pid" 2>/dev/null || true
+            e2e_velko_status=0
+            wait "$e2e_velko_pid" 2>/dev/null || e2e_velko_status=$?
             e2e_velko_pid=""
-            e2e_log "VELKO.EXE has ended"
+            e2e_log "VELKO.EXE has ended (exit status $e2e_velko_status)"
             return 0
         fi
         sleep 0.1
@@ -279,9 +285,28 @@ e2e_expected_image() {
         e2e_fail "srec_cat can't make the expected image of $file"
 }
 
-# e2e_expected_flash_digest FILE SIZE: the SHA-256 of the instrument's flash after a complete
-# load of that file: its image, the rest of the four sectors erased.
+# e2e_expected_signed_image FILE SIZE OUT: the same image as signed by the stand-in signing
+# libraries: the SHA-256 of offsets 0x100 up to the end address at 0x10, sixteen 0xA5 at 0x30.
+e2e_expected_signed_image() {
+    local file=$1 size=$2 out=$3
+    e2e_expected_image "$file" "$size" "$out"
+    local digest
+    digest=$(dd if="$out" bs=1 skip=$((0x100)) count=$((size - 1 - 0x100)) status=none |
+        sha256sum | cut -d' ' -f1)
+    # shellcheck disable=SC2059 # the format is the bytes
+    printf "$(printf '%s' "$digest" | sed 's/../\\x&/g')" |
+        dd of="$out" bs=1 seek=$((0x10)) conv=notrunc status=none
+    printf '\xa5%.0s' $(seq 16) | dd of="$out" bs=1 seek=$((0x30)) conv=notrunc status=none
+}
+
+# e2e_expected_flash_digest FILE SIZE [signed]: the SHA-256 of the instrument's flash after a
+# complete load of that file: its image (signed by a stand-in library with "signed"), the
+# rest of the four sectors erased.
 e2e_expected_flash_digest() {
-    e2e_expected_image "$1" "$2" "$1.flash"
+    if [ "${3:-}" = signed ]; then
+        e2e_expected_signed_image "$1" "$2" "$1.flash"
+    else
+        e2e_expected_image "$1" "$2" "$1.flash"
+    fi
     sha256sum "$1.flash" | cut -d' ' -f1
 }

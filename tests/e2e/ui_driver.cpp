@@ -166,28 +166,29 @@ std::string TitleOf(HWND window) {
     return title;
 }
 
+// Window enumeration callbacks: named CALLBACK functions, since on 32-bit x86 Windows calls
+// them __stdcall, which a lambda does not convert to.
+BOOL CALLBACK AddVisibleWindow(HWND window, LPARAM list) {
+    if (IsWindowVisible(window)) {
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK AddWindow(HWND window, LPARAM list) {
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
 std::vector<HWND> TopWindows() {
     std::vector<HWND> windows;
-    EnumWindows(
-        [](HWND window, LPARAM list) -> BOOL {
-            if (IsWindowVisible(window)) {
-                reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&windows));
+    EnumWindows(AddVisibleWindow, reinterpret_cast<LPARAM>(&windows));
     return windows;
 }
 
 std::vector<HWND> ChildrenOf(HWND parent) {
     std::vector<HWND> children;
-    EnumChildWindows(
-        parent,
-        [](HWND window, LPARAM list) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&children));
+    EnumChildWindows(parent, AddWindow, reinterpret_cast<LPARAM>(&children));
     return children;
 }
 
