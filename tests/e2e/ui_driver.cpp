@@ -66,6 +66,8 @@ namespace {
 
 constexpr double kDefaultTimeoutS = 20.0;
 constexpr DWORD kPollMs = 10;
+constexpr double kHookCheckTimeoutS = 5.0;  // for the first marker through new hooks
+constexpr int kHookAttempts = 3;
 constexpr UINT kSendTimeoutMs = 5000;
 constexpr int kMessageBoxTextId = 0xFFFF;
 constexpr int kOpenDialogFileNameId = 0x47C;  // cmb13 of the common open dialog
@@ -538,17 +540,39 @@ bool CDriver::Hook(HWND window) {
         reinterpret_cast<void*>(GetProcAddress(m_hookModule, "UiDriverCallWndHook")));
     auto getMessage = reinterpret_cast<HOOKPROC>(
         reinterpret_cast<void*>(GetProcAddress(m_hookModule, "UiDriverGetMessageHook")));
-    HHOOK callWndHook =
-        callWnd ? SetWindowsHookExA(WH_CALLWNDPROC, callWnd, m_hookModule, thread) : nullptr;
-    HHOOK getMessageHook =
-        getMessage ? SetWindowsHookExA(WH_GETMESSAGE, getMessage, m_hookModule, thread) : nullptr;
-    for (HHOOK hook : {callWndHook, getMessageHook}) {
-        if (hook) {
-            m_hooks.push_back(hook);
+    // A hook that the system has taken may still never report (the driven program did not
+    // load the hooks' library): a marker must come back before the hooks count, else they
+    // are set afresh.
+    static const UINT marker = RegisterWindowMessageA("OrvaneUiDriverMarker");
+    for (int attempt = 1;; ++attempt) {
+        HHOOK callWndHook =
+            callWnd ? SetWindowsHookExA(WH_CALLWNDPROC, callWnd, m_hookModule, thread) : nullptr;
+        HHOOK getMessageHook =
+            getMessage ? SetWindowsHookExA(WH_GETMESSAGE, getMessage, m_hookModule, thread)
+                       : nullptr;
+        if (!callWndHook || !getMessageHook) {
+            for (HHOOK hook : {callWndHook, getMessageHook}) {
+                if (hook) {
+                    UnhookWindowsHookEx(hook);
+                }
+            }
+            return Fail("can't hook the thread of window " + Quote(TitleOf(window)));
         }
-    }
-    if (!callWndHook || !getMessageHook) {
-        return Fail("can't hook the thread of window " + Quote(TitleOf(window)));
+        const DWORD sequence = ++m_markerSent;
+        PostMessageA(window, marker, sequence, 0);
+        if (WaitFor(kHookCheckTimeoutS,
+                    [&] { return g_markerSeen >= sequence || !IsWindow(window); })) {
+            m_hooks.push_back(callWndHook);
+            m_hooks.push_back(getMessageHook);
+            break;
+        }
+        UnhookWindowsHookEx(callWndHook);
+        UnhookWindowsHookEx(getMessageHook);
+        if (attempt == kHookAttempts) {
+            return Fail("the hooks in the thread of window " + Quote(TitleOf(window)) +
+                        " don't report");
+        }
+        std::printf("  the hooks did not report; setting them afresh\n");
     }
     m_hookedThreads.push_back(thread);
     return true;

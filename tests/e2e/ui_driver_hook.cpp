@@ -12,18 +12,19 @@ constexpr ULONG_PTR kTextReport = 1;
 constexpr ULONG_PTR kMarkerReport = 2;
 
 void ReportToDriver(ULONG_PTR kind, HWND window, const void* bytes, DWORD count) {
-    // The driver's message-only window; absent once the driver has ended.
-    HWND sink = FindWindowExA(HWND_MESSAGE, nullptr, "OrvaneUiDriverSink", nullptr);
-    if (sink == nullptr) {
-        return;
-    }
     COPYDATASTRUCT data{};
     data.dwData = kind;
     data.cbData = count;
     data.lpData = const_cast<void*>(bytes);
-    DWORD_PTR result = 0;
-    SendMessageTimeoutA(sink, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
-                        reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, 5000, &result);
+    // Every driver's message-only window: a window left behind by a driver that has ended
+    // (its process not yet gone) must not take the reports meant for the one that runs.
+    HWND sink = nullptr;
+    while ((sink = FindWindowExA(HWND_MESSAGE, sink, "OrvaneUiDriverSink", nullptr)) != nullptr) {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutA(sink, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
+                            reinterpret_cast<LPARAM>(&data), SMTO_NORMAL | SMTO_ABORTIFHUNG, 5000,
+                            &result);
+    }
 }
 
 }  // namespace
