@@ -5,6 +5,7 @@
 #include "app/about_dlg.h"
 #include "app/resource.h"
 #include "devtools/c_array.h"
+#include "devtools/developer_locations.h"
 
 #include <cderr.h>
 #include <commdlg.h>
@@ -15,13 +16,10 @@
 namespace {
 
 // The folder the chooser opens in developer mode, then the last file chosen in OnReload.
-char s_lastLocation[kPathBufferSize] = {};
+char s_lastLocation[kTextBufferSize] = {};
 bool s_lastLocationSet = false;
 
 constexpr const char* kCurrentFolder = ".\\";
-constexpr const char* kReleaseFolder = "c:\\DV\\H8S\\DUZEVAV\\RELEASE\\EXE";
-constexpr const char* kBootupFolder = "C:\\DV\\H8S\\BOOTUP\\RELEASE\\EXE";
-constexpr const char* kLoaderFolder = "C:\\DV\\H8S\\LOADER\\RELEASE\\EXE";
 
 // Larger than any path the chooser returns within MAX_PATH, so that a path longer than the
 // 255 characters a job holds is seen whole and refused, not cut by the chooser.
@@ -89,7 +87,7 @@ BOOL CReloaderDlg::OnInitDialog() {
     }
 
     if (HMENU systemMenu = GetSystemMenu(GetHwnd(), FALSE); systemMenu != nullptr) {
-        char about[kPathBufferSize] = {};
+        char about[kTextBufferSize] = {};
         if (LoadStringA(GetModuleHandleA(nullptr), IDS_ABOUTBOX, about, sizeof about) > 0) {
             AppendMenuA(systemMenu, MF_SEPARATOR, 0, nullptr);
             AppendMenuA(systemMenu, MF_STRING, IDM_ABOUTBOX, about);
@@ -150,7 +148,7 @@ bool CReloaderDlg::ChooseAppFile(const char* folder, char* path) {
         }
         return false;
     }
-    if (!AcceptChosenPath(chosen, path, kPathBufferSize)) {
+    if (!AcceptChosenPath(chosen, path, kTextBufferSize)) {
         ShowMessage(GetHwnd(), "Path Too Long", "Error");
         return false;
     }
@@ -163,13 +161,13 @@ void CReloaderDlg::OnReload() {
         s_lastLocationSet = true;
     }
     const char* folder = m_hSignLibrary != nullptr ? s_lastLocation : kCurrentFolder;
-    char path[kPathBufferSize];
+    char path[kTextBufferSize];
     if (!ChooseAppFile(folder, path)) {
         return;
     }
     DoDataExchange(true);
     std::snprintf(s_lastLocation, sizeof s_lastLocation, "%s", path);
-    char portName[kPathBufferSize];
+    char portName[kTextBufferSize];
     if (!PortForAction(portName, sizeof portName)) {
         return;
     }
@@ -177,7 +175,7 @@ void CReloaderDlg::OnReload() {
 }
 
 void CReloaderDlg::OnStartBios() {
-    char portName[kPathBufferSize];
+    char portName[kTextBufferSize];
     if (!PortForAction(portName, sizeof portName)) {
         return;
     }
@@ -188,7 +186,7 @@ void CReloaderDlg::OnExportSRec() {
     if (m_hSignLibrary == nullptr) {
         return;
     }
-    char path[kPathBufferSize];
+    char path[kTextBufferSize];
     if (!ChooseAppFile(kCurrentFolder, path)) {
         return;
     }
@@ -197,7 +195,7 @@ void CReloaderDlg::OnExportSRec() {
 }
 
 void CReloaderDlg::ConvertToCArray(const char* folder, uint32_t base) {
-    char path[kPathBufferSize];
+    char path[kTextBufferSize];
     if (!ChooseAppFile(folder, path)) {
         return;
     }

@@ -5,11 +5,10 @@
 #include "devtools/sign_library.h"
 #include "framework/dialog.h"
 #include "framework/runtime.h"
+#include "framework/text_buffer.h"
 #include "job/load_progress_dlg.h"
 
 #include <cstddef>
-
-constexpr int kPathBufferSize = 256;  // paths and port names: 255 characters and a NUL
 
 // Copies a path the file chooser returned into a buffer of `size` characters.  False, with
 // the buffer untouched, when the path does not fit: a path is refused, never cut.
@@ -27,8 +26,9 @@ public:
     // Writes "COM1:" .. "COM4:" for the first port whose int is 0, from the ints alone.
     // With no port chosen it writes nothing and returns false.
     bool GetPortName(char* portName, size_t size) const;
-    // The open-file chooser in `folder`; on a choice copies the full path into path[256].
-    // Cancel, a failure and a path of more than 255 characters are told to the user.
+    // The open-file chooser in `folder`; on a choice copies the full path into
+    // path[kTextBufferSize]. Cancel, a failure and a path of more than 255 characters are told to
+    // the user.
     bool ChooseAppFile(const char* folder, char* path);
 
     // Button handlers.

@@ -42,7 +42,7 @@ TEST(PortName, FollowsTheIntsAndIsNeverMadeUpWhenNoneIsChosen) {
 }
 
 TEST(ChosenPath, LongerThan255CharactersIsRefusedNotCut) {
-    char path[kPathBufferSize] = "before";
+    char path[kTextBufferSize] = "before";
     const std::string fits = "C:\\" + std::string(252, 'a');  // 255 characters
     EXPECT_TRUE(AcceptChosenPath(fits.c_str(), path, sizeof path));
     EXPECT_EQ(std::string(path), fits);

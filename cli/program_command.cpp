@@ -12,6 +12,7 @@
 #include "cli/serial_ports.h"
 #include "cli/sign_option.h"
 #include "cli/trace_file.h"
+#include "devtools/developer_locations.h"
 #include "image/app_image.h"
 #include "job/load_job.h"
 #include "link/load_report.h"

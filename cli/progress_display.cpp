@@ -3,7 +3,8 @@
 // it don't pull the rate down.
 #include "cli/progress_display.h"
 
-#include "job/load_report_state.h"
+#include "framework/text_buffer.h"
+#include "job/byte_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -44,7 +45,7 @@ std::string TimeLeftText(const PortProgress& port) {
 }
 
 std::string ByteText(int32_t done, int32_t total) {
-    char text[kByteTextSize];
+    char text[kTextBufferSize];
     FormatByteText(done, total, text, sizeof text);
     return text;
 }

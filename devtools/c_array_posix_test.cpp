@@ -2,10 +2,10 @@
 // compiler, writes that fail after the header was created, and paths beyond 256 characters.
 #include "devtools/c_array.h"
 
-#include "devtools/file_size_limit_posix.h"
+#include "devtools/devtools_test_support.h"
 #include "devtools/output_file.h"
-#include "devtools/test_records.h"
 #include "image/app_image.h"
+#include "tests/support/file_size_limit_posix.h"
 #include "tests/support/message_capture.h"
 #include "tests/support/temp_dir.h"
 

@@ -2,7 +2,7 @@
 // the path split, and the failure messages with their owners.
 #include "devtools/c_array.h"
 
-#include "devtools/test_records.h"
+#include "devtools/devtools_test_support.h"
 #include "image/app_image.h"
 #include "tests/support/message_capture.h"
 #include "tests/support/temp_dir.h"

@@ -13,8 +13,6 @@ extern "C" {
 typedef int (*SignAppFn)(uint8_t* image, uint32_t start, uint32_t end);
 }
 
-// Where the developers' machines keep the library.
-constexpr const char* kSignLibraryPath = "C:\\DV\\H8S\\PC\\KESP\\DEBUG\\KESP.DLL";
 constexpr const char* kSignEntryName = "SignApp";
 
 // Loads the library at the path (null when it can't be loaded, or for a null or empty path;

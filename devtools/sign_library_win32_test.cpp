@@ -3,6 +3,7 @@
 // wine inside the test prefix, and puts back whatever stood there before), and one that
 // needs a second library lying beside it.  The calling conventions are tested end to end
 // (tests/e2e/signing.sh).
+#include "devtools/developer_locations.h"
 #include "devtools/sign_library.h"
 
 #define WIN32_LEAN_AND_MEAN

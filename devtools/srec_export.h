@@ -4,9 +4,6 @@
 
 #include <cstdint>
 
-// The export file on the developers' machines.
-constexpr const char* kExportFilePath = "C:\\DV\\H8S\\DUZEVAV\\RELEASE\\EXE\\ROVOD.A37";
-
 // Writes the image from start up to (not including) end as records of 16 bytes; shows the
 // before/after "Scrotum" messages; tells failures to the user.
 void ExportImageSRecords(const char* path, uint32_t start, uint32_t end, const uint8_t* image);

@@ -3,10 +3,10 @@
 // under its lock, and paths beyond 256 characters.
 #include "devtools/srec_export.h"
 
-#include "devtools/file_size_limit_posix.h"
+#include "devtools/devtools_test_support.h"
 #include "devtools/output_file.h"
-#include "devtools/test_records.h"
 #include "image/app_image.h"
+#include "tests/support/file_size_limit_posix.h"
 #include "tests/support/message_capture.h"
 #include "tests/support/temp_dir.h"
 

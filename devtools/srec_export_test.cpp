@@ -2,7 +2,7 @@
 // and the export read back by the system's own reader.
 #include "devtools/srec_export.h"
 
-#include "devtools/test_records.h"
+#include "devtools/devtools_test_support.h"
 #include "image/app_image.h"
 #include "image/srec_reader.h"
 #include "tests/support/message_capture.h"

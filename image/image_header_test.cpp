@@ -4,7 +4,7 @@
 #include "image/app_image.h"
 #include "image/image_crc.h"
 #include "image/srec_reader.h"
-#include "image/srec_test_records.h"
+#include "tests/support/srec_records.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 #include "image/srec_reader.h"
 
 #include "image/app_image.h"
-#include "image/srec_test_records.h"
 #include "tests/support/message_capture.h"
+#include "tests/support/srec_records.h"
 #include "tests/support/temp_dir.h"
 
 #include <fcntl.h>

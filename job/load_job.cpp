@@ -2,6 +2,8 @@
 // the signing library is there, refuse it unsigned, and program the instrument.
 #include "job/load_job.h"
 
+#include "devtools/srec_export.h"
+#include "framework/text_buffer.h"
 #include "image/app_image.h"
 #include "image/image_header.h"
 #include "image/srec_reader.h"
@@ -10,10 +12,9 @@
 
 namespace {
 
-constexpr int kStatusTextSize = 256;
 // "Reading File " and "..." around the path; a longer path is cut so the text still ends
 // with "..." and never runs past the status buffer.
-constexpr int kMaxShownPathLength = kStatusTextSize - 1 - 13 - 3;
+constexpr int kMaxShownPathLength = kTextBufferSize - 1 - 13 - 3;
 
 void SendStatus(WindowHandle window, unsigned message, const char* text) {
     SendWindowReport(window, message, ReportStatus, reinterpret_cast<intptr_t>(text));
@@ -23,7 +24,7 @@ void SendStatus(WindowHandle window, unsigned message, const char* text) {
 
 bool ReadAndStampImage(const char* path, WindowHandle reportWindow, unsigned reportMessage,
                        uint32_t* endAddress, SRecordObserver* observer) {
-    char status[kStatusTextSize];
+    char status[kTextBufferSize];
     std::snprintf(status, sizeof status, "Reading File %.*s...", kMaxShownPathLength, path);
     SendStatus(reportWindow, reportMessage, status);
 

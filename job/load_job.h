@@ -1,8 +1,8 @@
 // The load job: one pass over one application file, run on the progress window's worker.
 #pragma once
 
+#include "devtools/developer_locations.h"
 #include "devtools/sign_library.h"
-#include "devtools/srec_export.h"
 #include "framework/runtime.h"
 #include "image/srec_reader.h"
 #include "job/load_flags.h"

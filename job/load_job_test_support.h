@@ -5,6 +5,7 @@
 #include "devtools/sign_library.h"
 #include "framework/runtime.h"
 #include "image/app_image.h"
+#include "tests/support/srec_records.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -16,21 +17,7 @@ namespace load_job_test {
 
 // One S2 record line with its checksum, CR LF at the end.
 inline std::string S2(uint32_t address, const std::vector<uint8_t>& data) {
-    unsigned sum = static_cast<unsigned>(data.size() + 4) + (address >> 16 & 0xFF) +
-                   (address >> 8 & 0xFF) + (address & 0xFF);
-    char head[16];
-    std::snprintf(head, sizeof head, "S2%02X%06X", static_cast<unsigned>(data.size() + 4),
-                  static_cast<unsigned>(address));
-    std::string line = head;
-    for (uint8_t b : data) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        line += pair;
-        sum += b;
-    }
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "%02X\r\n", ~sum & 0xFF);
-    return line + tail;
+    return MakeRecord('2', address, data) + "\r\n";
 }
 
 // Application bytes 0x420100..0x42013F: the image ends at 0x42013F, five 64-byte blocks.

@@ -5,6 +5,7 @@
 #include "devtools/sign_library.h"
 #include "framework/dialog.h"
 #include "framework/runtime.h"
+#include "framework/text_buffer.h"
 #include "job/load_flags.h"
 #include "link/device_programmer.h"
 
@@ -29,8 +30,8 @@ public:
     bool JobRunning() const;
 
     CDeviceProgrammer m_programmer;
-    char m_path[256] = {};
-    char m_port[256] = {};
+    char m_path[kTextBufferSize] = {};
+    char m_port[kTextBufferSize] = {};
     SignAppFn m_pfnSign = nullptr;
     LoadFlags m_flags = 0;
     int m_runRequested = 0;

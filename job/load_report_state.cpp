@@ -1,17 +1,10 @@
-// The progress window's report state and its byte count text.
+// The progress window's report state.
 #include "job/load_report_state.h"
 
-#include <cstdio>
+#include "job/byte_text.h"
 
 namespace {
 constexpr int32_t kReportsPerTextUpdate = 10;
-}
-
-void FormatByteText(int32_t done, int32_t total, char* text, int size) {
-    const uint32_t percent =
-        total == 0 ? 0u : static_cast<uint32_t>(done) * 100u / static_cast<uint32_t>(total);
-    std::snprintf(text, static_cast<size_t>(size), "%d of %d bytes (%d%c)", done, total,
-                  static_cast<int>(percent), '%');
 }
 
 void CLoadReportState::OnTotal(int32_t total) {

@@ -1,14 +1,11 @@
 // What the progress window remembers of the load reports for the whole program run: the
-// total, the bytes done, the count of progress reports modulo 10 and the byte count text.
+// total, the bytes done, the count of progress reports modulo 10 and the last byte count
+// text (job/byte_text.h).
 #pragma once
 
+#include "framework/text_buffer.h"
+
 #include <cstdint>
-
-constexpr int kByteTextSize = 256;
-
-// Writes "<done> of <total> bytes (<percent>%)" into text[0 .. size).  The percentage is
-// done * 100 / total in unsigned 32-bit arithmetic, truncated; a total of 0 shows 0 %.
-void FormatByteText(int32_t done, int32_t total, char* text, int size);
 
 class CLoadReportState {
 public:
@@ -28,5 +25,5 @@ private:
     int32_t m_total = 0;
     int32_t m_done = 0;
     int32_t m_counter = 0;
-    char m_byteText[kByteTextSize] = {};
+    char m_byteText[kTextBufferSize] = {};
 };

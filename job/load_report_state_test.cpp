@@ -1,5 +1,5 @@
 // The progress window's report state: the byte text on every tenth progress report counted
-// over the whole run, the total resetting done, and percentages that never divide by zero.
+// over the whole run, the total resetting done, and a progress before any total.
 #include "job/load_report_state.h"
 
 #include <gtest/gtest.h>
@@ -7,12 +7,6 @@
 #include <string>
 
 namespace {
-
-std::string Format(int32_t done, int32_t total) {
-    char text[kByteTextSize];
-    FormatByteText(done, total, text, sizeof text);
-    return text;
-}
 
 // Runs `reports` progress reports of one job and returns at which of them (1-based) the byte
 // text was shown.
@@ -28,25 +22,6 @@ std::vector<int> ShownAt(CLoadReportState& state, int32_t total, int reports) {
 }
 
 }  // namespace
-
-TEST(ByteText, FormatsDoneTotalAndTruncatedPercent) {
-    EXPECT_EQ(Format(6400, 65536), "6400 of 65536 bytes (9%)");
-    EXPECT_EQ(Format(65536, 65536), "65536 of 65536 bytes (100%)");
-    EXPECT_EQ(Format(1024, 1000), "1024 of 1000 bytes (102%)");
-    // The largest image: 0x40000 * 100 still fits in 32 bits.
-    EXPECT_EQ(Format(0x40000, 0x40000), "262144 of 262144 bytes (100%)");
-}
-
-TEST(ByteText, TotalOfZeroShowsZeroPercent) {
-    EXPECT_EQ(Format(64, 0), "64 of 0 bytes (0%)");
-    EXPECT_EQ(Format(0, 0), "0 of 0 bytes (0%)");
-}
-
-TEST(ByteText, NeverRunsPastASmallBuffer) {
-    char text[8];
-    FormatByteText(6400, 65536, text, sizeof text);
-    EXPECT_EQ(std::string(text), "6400 of");
-}
 
 TEST(ReportState, ByteTextShownAtEveryTenthReportCountedOverTheRun) {
     CLoadReportState state;

@@ -6,6 +6,7 @@
 // and plugged back in is not held by a dead handle until the next load.
 #include "link/device_programmer.h"
 
+#include "framework/text_buffer.h"
 #include "image/app_image.h"
 #include "link/load_report.h"
 
@@ -34,7 +35,6 @@ constexpr uint32_t kSectorBytes = 0x10000;
 constexpr int kSectorCount = 4;  // 256 KiB from the start address, whatever the image length
 constexpr uint32_t kBlockBytes = 64;
 
-constexpr size_t kStatusTextBytes = 256;
 constexpr size_t kScratchBytes = 500;
 constexpr size_t kOpenFailureTextBytes = 128;
 
@@ -64,7 +64,7 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
         return 0;
     }
 
-    char status[kStatusTextBytes];
+    char status[kTextBufferSize];
     uint8_t scratch[kScratchBytes];
     uint32_t identifyWords[2] = {};
     auto report = [&](uintptr_t kind, intptr_t value) {

@@ -3,7 +3,7 @@
 // state each failure leaves.
 #include "link/device_programmer.h"
 
-#include "link/device_programmer_test_util.h"
+#include "link/device_programmer_test_support.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 

@@ -2,7 +2,7 @@
 // images, what reaches the flash, the reports in order, and cancels.
 #include "link/device_programmer.h"
 
-#include "link/device_programmer_test_util.h"
+#include "link/device_programmer_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,8 @@
 // SimulatedInstrument feeds it and carries out what it asks.
 #pragma once
 
-#include "sim/simulated_instrument.h"
+#include "sim/sim_options.h"
+#include "sim/sim_report.h"
 
 #include <cstdint>
 #include <string>

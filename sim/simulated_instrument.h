@@ -11,6 +11,9 @@
 // reply, as from a real loader.
 #pragma once
 
+#include "sim/sim_options.h"
+#include "sim/sim_report.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,76 +22,6 @@
 #include <vector>
 
 namespace sim {
-
-constexpr uint32_t kFlashBase = 0x420000;
-constexpr uint32_t kFlashSize = 0x40000;
-constexpr uint32_t kSectorSize = 0x10000;
-
-// How the instrument answers one request that a fault targets.
-enum class Answer {
-    Normal,       // a correct reply
-    Silent,       // no reply at all
-    BadChecksum,  // a complete reply whose checksum is wrong
-};
-
-struct Options {
-    // Faults.  Indexes count from 1 within one programming session (from the SIF command).
-    // A faulted erase or block is still carried out; only its answer is lost or spoiled.
-    Answer identify = Answer::Normal;  // applies to every identify request
-    // Frame length of the identify reply.  4..255: a frame whose length byte is this value
-    // and whose checksum is right.  3: the bytes 2A 03 49.  0..2: only that many leading
-    // bytes (2A, 03 -> 2A 02), 0 being silence.
-    int identifyLength = 12;
-    int eraseFaultAt = 0;  // the k-th erase gets eraseFault (0: none)
-    Answer eraseFault = Answer::Silent;
-    int blockFaultAt = 0;  // the n-th write-block gets blockFault (0: none)
-    Answer blockFault = Answer::Silent;
-    // Stray bytes that the host's purge before its next request must throw away.  They go out
-    // unpaced, at once, so that they are in the host's input queue before it purges:
-    //  - behind every identify, erase and write-block reply (the host reads exactly the reply);
-    //  - right after a 'B' request (the host waits 50 ms before it sends the first block);
-    //  - after the SIF command, 300 + 8 bytes, and after the first ETX run of a session,
-    //    500 + 8 bytes: the host's drains take 300 and 500 bytes and return, so 8 bytes stay
-    //    for the purge of the reopen and of the identify to discard.
-    bool staleBytes = false;
-    int closeAtBlock = 0;    // close the line when the n-th block arrives (0: never); the
-                             // block is not stored, the pty vanishes and the host's reads fail
-    bool pace = false;       // deliver and answer every byte at the line's real rate
-    std::string reportPath;  // where the JSON report is written (empty: nowhere)
-};
-
-struct SessionReport {
-    std::vector<std::string> phases;  // in order, repeats merged: "sif", "identify", "erase",
-                                      // "baud", "blocks", "tst", "kickstart"
-    std::vector<uint32_t> erased;     // sector addresses, in order
-    uint32_t blocksWritten = 0;
-    uint32_t lowestBlock = 0, highestBlockEnd = 0;  // address range the blocks covered
-    // The TST command arrived after identify, the erase of all four sectors and the 'B'
-    // request (with any number of blocks, none included, in between).
-    bool completed = false;
-    uint32_t etxRuns = 0;  // runs of seven 0x03
-    std::string fault;     // the injected fault that ended the session, in words ("": none)
-};
-
-struct Report {
-    std::vector<SessionReport> sessions;  // one per SIF command (a kick-start counts alone);
-                                          // traffic before any SIF opens a session of its own
-    uint32_t kickStarts = 0;
-    bool lineClosed = false;              // closeAtBlock struck
-    std::string flashDigest;              // SHA-256 of the flash model, lower-case hex
-    std::vector<std::string> violations;  // every protocol violation seen, in words
-    std::string ToJson() const;
-};
-
-// The SHA-256 (lower-case hex) that the flash model has when it holds `count` bytes from
-// 0x420000 on and 0xFF above them (count is clipped to kFlashSize): what it holds after all
-// four sectors were erased and blocks wrote exactly these bytes.  With count = kFlashSize it
-// is the plain SHA-256 of the bytes.
-std::string FlashDigestOf(const uint8_t* bytes, size_t count);
-
-// The byte that the flash model holds at an offset before anything is erased: a recognisable
-// "old application" (the text "OLD APPLICATION " over and over), never 0xFF.
-uint8_t OldFlashByte(uint32_t offset);
 
 class SimulatedInstrument {
 public:

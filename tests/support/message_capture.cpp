@@ -1,3 +1,5 @@
+// MessageCapture: takes the runtime's message handler for its lifetime and keeps every box in
+// order, with its owner; the handler before it comes back when it goes.
 #include "tests/support/message_capture.h"
 
 MessageCapture::MessageCapture() {

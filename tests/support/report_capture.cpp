@@ -1,3 +1,5 @@
+// ReportCapture: the report handler of one window handle for its lifetime, keeping every load
+// report in order, with a status text copied while the report is handled.
 #include "tests/support/report_capture.h"
 
 ReportCapture::ReportCapture(WindowHandle window) : m_window(window) {

@@ -1,3 +1,5 @@
+// TempDir: a folder of its own under the system's temporary folder, named from the clock and a
+// counter so that tests running at once never share one, and removed whole at the end.
 #include "tests/support/temp_dir.h"
 
 #include <atomic>

@@ -2,7 +2,7 @@
 // working folder that a test can enter and leave.
 #pragma once
 
-#include "image/srec_test_records.h"
+#include "tests/support/srec_records.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,5 +1,5 @@
-// Test helper: builds S-record lines with a correct count and checksum, written out
-// independently of the reader under test.
+// S-record lines for the tests of the reader, the developer tools and the load job: built with
+// a correct count and checksum, written out independently of the reader under test.
 #pragma once
 
 #include <cstdint>

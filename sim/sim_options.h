@@ -1,0 +1,49 @@
+// What a simulated instrument is told at its start: the flash area it models, and the faults
+// it injects and how it paces the line.  The boot loader's model (loader_model.cpp) applies
+// the answer faults and the hang-up; the instrument (simulated_instrument.cpp) applies the
+// pacing and the report file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+constexpr uint32_t kFlashBase = 0x420000;
+constexpr uint32_t kFlashSize = 0x40000;
+constexpr uint32_t kSectorSize = 0x10000;
+
+// How the instrument answers one request that a fault targets.
+enum class Answer {
+    Normal,       // a correct reply
+    Silent,       // no reply at all
+    BadChecksum,  // a complete reply whose checksum is wrong
+};
+
+struct Options {
+    // Faults.  Indexes count from 1 within one programming session (from the SIF command).
+    // A faulted erase or block is still carried out; only its answer is lost or spoiled.
+    Answer identify = Answer::Normal;  // applies to every identify request
+    // Frame length of the identify reply.  4..255: a frame whose length byte is this value
+    // and whose checksum is right.  3: the bytes 2A 03 49.  0..2: only that many leading
+    // bytes (2A, 03 -> 2A 02), 0 being silence.
+    int identifyLength = 12;
+    int eraseFaultAt = 0;  // the k-th erase gets eraseFault (0: none)
+    Answer eraseFault = Answer::Silent;
+    int blockFaultAt = 0;  // the n-th write-block gets blockFault (0: none)
+    Answer blockFault = Answer::Silent;
+    // Stray bytes that the host's purge before its next request must throw away.  They go out
+    // unpaced, at once, so that they are in the host's input queue before it purges:
+    //  - behind every identify, erase and write-block reply (the host reads exactly the reply);
+    //  - right after a 'B' request (the host waits 50 ms before it sends the first block);
+    //  - after the SIF command, 300 + 8 bytes, and after the first ETX run of a session,
+    //    500 + 8 bytes: the host's drains take 300 and 500 bytes and return, so 8 bytes stay
+    //    for the purge of the reopen and of the identify to discard.
+    bool staleBytes = false;
+    int closeAtBlock = 0;    // close the line when the n-th block arrives (0: never); the
+                             // block is not stored, the pty vanishes and the host's reads fail
+    bool pace = false;       // deliver and answer every byte at the line's real rate
+    std::string reportPath;  // where the JSON report is written (empty: nowhere)
+};
+
+}  // namespace sim
