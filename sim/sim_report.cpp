@@ -2,6 +2,8 @@
 // "old application" pattern of a fresh flash model, and the atomic report file.
 #include "sim/sim_report.h"
 
+#include "sim/sim_options.h"
+
 #include <openssl/evp.h>
 #include <unistd.h>
 
