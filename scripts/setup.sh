@@ -15,7 +15,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     wine wine64 wine32:i386 fonts-wine xvfb xauth x11-utils
     # the S-record oracle, screenshots, tools the scripts use, the release package
-    srecord imagemagick util-linux procps psmisc coreutils jq zip unzip
+    srecord imagemagick util-linux procps psmisc coreutils jq zip unzip bc time
     # a pseudo-terminal pair joined as one line, for the serial port test under wine
     socat
 )
