@@ -4,8 +4,9 @@
 #   bench/cli_bench.sh [BUILD_DIR] [RUNS] [GANG_SIZES]
 # 1. One port, RUNS times (default 3): the whole run of `velko-cli program` beside the
 #    protocol's floor, the least time the sequence can take on this line.
-# 2. Many ports at once, for each N of GANG_SIZES (default "1 2 4 8 16"): wall time, wall
-#    time against one port's, peak resident memory of velko-cli, CPU seconds per instrument.
+# 2. Many ports at once, for each N of GANG_SIZES (default "1 2 4 8 16"), RUNS times each:
+#    the median wall time, it against one port's median, the largest peak resident memory of
+#    velko-cli, and the median CPU seconds per instrument.
 # BUILD_DIR (default build/native) must hold a native build (velko-cli, vyra-sim, samples).
 # Figures need a quiet machine: wake-up delays of a loaded one add to every block.
 set -euo pipefail
@@ -84,6 +85,10 @@ run_gang() {
     cat "$work/time"
 }
 
+median() {
+    sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'
+}
+
 blocks=$(( ($("$cli" info "$sample" --json | jq .length) + 63) / 64 ))
 floor=$(floor_ms "$blocks")
 echo "== one port, a full image ($blocks blocks), $runs runs"
@@ -95,17 +100,29 @@ for ((r = 1; r <= runs; r++)); do
     printf "%-8s %10.2f %10.2f %8.3f\n" "$r" "$wall" "$(echo "$floor / 1000" | bc -l)" \
         "$(echo "$wall * 1000 / $floor" | bc -l)"
 done
-median=$(printf '%s\n' "${walls[@]}" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')
-printf "%-8s %10.2f %10.2f %8.3f\n" median "$median" "$(echo "$floor / 1000" | bc -l)" \
-    "$(echo "$median * 1000 / $floor" | bc -l)"
+median=$(printf '%s\n' "${walls[@]}" | median)
+fastest=$(printf '%s\n' "${walls[@]}" | sort -n | head -n 1)
+for row in "fastest $fastest" "median $median"; do
+    read -r name wall <<<"$row"
+    printf "%-8s %10.2f %10.2f %8.3f\n" "$name" "$wall" "$(echo "$floor / 1000" | bc -l)" \
+        "$(echo "$wall * 1000 / $floor" | bc -l)"
+done
 
 echo
-echo "== many ports at once, a full image each"
+echo "== many ports at once, a full image each, the median of $runs runs"
 printf "%4s %10s %12s %14s %16s\n" N "wall s" "÷ one port" "peak RSS MiB" "CPU s / instr."
 one=""
 for n in $sizes; do
-    read -r wall user sys rss <<<"$(run_gang "$n")"
+    walls=() cpus=() peak=0
+    for ((r = 1; r <= runs; r++)); do
+        read -r wall user sys rss <<<"$(run_gang "$n")"
+        walls+=("$wall")
+        cpus+=("$(echo "($user + $sys) / $n" | bc -l)")
+        [ "$rss" -gt "$peak" ] && peak=$rss
+    done
+    wall=$(printf '%s\n' "${walls[@]}" | median)
+    cpu=$(printf '%s\n' "${cpus[@]}" | median)
     [ -n "$one" ] || one=$wall
     printf "%4d %10.2f %12.3f %14.1f %16.3f\n" "$n" "$wall" "$(echo "$wall / $one" | bc -l)" \
-        "$(echo "$rss / 1024" | bc -l)" "$(echo "($user + $sys) / $n" | bc -l)"
+        "$(echo "$peak / 1024" | bc -l)" "$cpu"
 done
