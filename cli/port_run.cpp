@@ -35,10 +35,6 @@ void CPortRun::Start(const uint8_t* image, uint32_t start, uint32_t end) {
     m_thread = std::thread([this, image, start, end] { Run(image, start, end); });
 }
 
-void CPortRun::RunHere(const uint8_t* image, uint32_t start, uint32_t end) {
-    Run(image, start, end);
-}
-
 void CPortRun::Join() {
     if (m_thread.joinable()) {
         m_thread.join();

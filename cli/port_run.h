@@ -30,8 +30,6 @@ public:
 
     // Programs image[0 .. end - start) at `start` on the run's thread.
     void Start(const uint8_t* image, uint32_t start, uint32_t end);
-    // The same on the calling thread; returns when the run has ended.
-    void RunHere(const uint8_t* image, uint32_t start, uint32_t end);
     // Asks the run to stop before its next block; identify and erase run to their end.
     void Cancel();
     void Join();

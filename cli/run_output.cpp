@@ -32,6 +32,10 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+bool IsFailureCaption(const std::string& caption) {
+    return caption == "Error" || caption == "ERROR" || caption == "Oops";
+}
+
 double Rounded(double seconds) {
     return std::round(seconds * 1000.0) / 1000.0;
 }
@@ -39,8 +43,7 @@ double Rounded(double seconds) {
 }  // namespace
 
 bool IsFailureMessage(const char* caption, const char* text) {
-    const std::string c = caption != nullptr ? caption : "";
-    return c == "Error" || c == "ERROR" || c == "Oops" ||
+    return IsFailureCaption(caption != nullptr ? caption : "") ||
            (text != nullptr && std::strcmp(text, "Could not open file") == 0);
 }
 
@@ -52,12 +55,11 @@ std::string MessageLine(const char* caption, const char* text) {
     std::replace(body.begin(), body.end(), '\n', ' ');
     std::replace(body.begin(), body.end(), '\r', ' ');
     const std::string c = caption != nullptr ? caption : "";
-    if (!IsFailureMessage(caption, text)) {
-        return c + ": " + body;
+    if (IsFailureCaption(c)) {
+        return "error: " + body;
     }
     // The C array generator names the file it could not open in the caption.
-    return c == "Error" || c == "ERROR" || c == "Oops" ? "error: " + body
-                                                       : "error: " + body + " " + c;
+    return IsFailureMessage(caption, text) ? "error: " + body + " " + c : c + ": " + body;
 }
 
 CRunOutput::CRunOutput(OutputOptions options, std::FILE* out, std::FILE* err)
@@ -68,11 +70,8 @@ CRunOutput::CRunOutput(OutputOptions options, std::FILE* out, std::FILE* err)
 }
 
 CRunOutput::~CRunOutput() {
+    // The live display stays as it last stood; what follows goes below it.
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_liveLines > 0) {
-        // The display stays as it last stood; what follows goes below it.
-        m_liveLines = 0;
-    }
     std::fflush(m_out);
 }
 
