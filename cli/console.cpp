@@ -1,33 +1,51 @@
-// What both consoles share: the cancel events that the first interrupt signals, under a lock
-// that their removal takes too, so that an event is never signalled after it has gone.
+// What both consoles share: the cancel events that the first interrupt signals, straight from
+// the signal (or console control) handler, so that no wake-up of another thread stands
+// between the key and the cancel.  The list is a fixed array of atomics, which a handler may
+// read; a remover waits until no handler is going through the list, so an event is never
+// signalled after it has gone.
 #include "cli/console.h"
 
 #include "cli/console_internal.h"
 
-#include <algorithm>
-#include <mutex>
-#include <vector>
+#include <array>
+#include <atomic>
+#include <thread>
 
 namespace {
 
-std::mutex g_mutex;
-std::vector<EventHandle> g_events;
+// More runs than this are still cancelled, by the program's own watch, a little later.
+constexpr size_t kMaxInterruptEvents = 1024;
+std::array<std::atomic<EventHandle>, kMaxInterruptEvents> g_events{};
+std::atomic<int> g_signalling{0};  // handlers going through the list now
 
 }  // namespace
 
 void AddInterruptEvent(EventHandle event) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_events.push_back(event);
+    for (auto& slot : g_events) {
+        EventHandle empty = nullptr;
+        if (slot.compare_exchange_strong(empty, event)) {
+            return;
+        }
+    }
 }
 
 void RemoveInterruptEvent(EventHandle event) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_events.erase(std::remove(g_events.begin(), g_events.end(), event), g_events.end());
+    for (auto& slot : g_events) {
+        EventHandle expected = event;
+        slot.compare_exchange_strong(expected, nullptr);
+    }
+    // A handler that took the event before it was removed is done with it after this.
+    while (g_signalling.load() != 0) {
+        std::this_thread::yield();
+    }
 }
 
 void SignalInterruptEvents() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (EventHandle event : g_events) {
-        SignalCancelEvent(event);
+    g_signalling.fetch_add(1);
+    for (auto& slot : g_events) {
+        if (EventHandle event = slot.load()) {
+            SignalCancelEvent(event);
+        }
     }
+    g_signalling.fetch_sub(1);
 }
