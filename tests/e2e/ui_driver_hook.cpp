@@ -22,8 +22,7 @@ void ReportToDriver(ULONG_PTR kind, HWND window, const void* bytes, DWORD count)
     while ((sink = FindWindowExA(HWND_MESSAGE, sink, "OrvaneUiDriverSink", nullptr)) != nullptr) {
         DWORD_PTR result = 0;
         SendMessageTimeoutA(sink, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
-                            reinterpret_cast<LPARAM>(&data), SMTO_NORMAL | SMTO_ABORTIFHUNG, 5000,
-                            &result);
+                            reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, 5000, &result);
     }
 }
 
