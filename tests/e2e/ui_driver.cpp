@@ -309,8 +309,11 @@ bool CreateSink() {
     if (!RegisterClassA(&windowClass)) {
         return false;
     }
-    return CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           windowClass.hInstance, nullptr) != nullptr;
+    // A hidden top-level window, not a message-only one: under wine a message-only window made
+    // while the desktop is still starting can stay out of sight of the driven program's
+    // lookups (seen about once in twenty runs), while top-level windows are always shared.
+    return CreateWindowExA(WS_EX_TOOLWINDOW, windowClass.lpszClassName, "", WS_POPUP, 0, 0, 0, 0,
+                           nullptr, nullptr, windowClass.hInstance, nullptr) != nullptr;
 }
 
 std::vector<std::string> HistoryOf(const std::string& title, int id) {
@@ -518,11 +521,11 @@ bool CDriver::Hook(HWND window) {
         m_hookedThreads.end()) {
         return true;
     }
-    // The hooks report to the first sink window they find, so only a driver that hooks has
-    // one: another driver that merely looks (at a bar, a window's place) may run meanwhile.
+    // The hooks report to every report window they find, so only a driver that hooks has one:
+    // another driver that merely looks (at a bar, a window's place) may run meanwhile.
     if (!m_sinkCreated) {
         if (!CreateSink()) {
-            return Fail("can't create the message window for the hooks' reports");
+            return Fail("can't create the window for the hooks' reports");
         }
         m_sinkCreated = true;
     }

@@ -16,10 +16,10 @@ void ReportToDriver(ULONG_PTR kind, HWND window, const void* bytes, DWORD count)
     data.dwData = kind;
     data.cbData = count;
     data.lpData = const_cast<void*>(bytes);
-    // Every driver's message-only window: a window left behind by a driver that has ended
+    // Every driver's hidden report window: a window left behind by a driver that has ended
     // (its process not yet gone) must not take the reports meant for the one that runs.
     HWND sink = nullptr;
-    while ((sink = FindWindowExA(HWND_MESSAGE, sink, "OrvaneUiDriverSink", nullptr)) != nullptr) {
+    while ((sink = FindWindowExA(nullptr, sink, "OrvaneUiDriverSink", nullptr)) != nullptr) {
         DWORD_PTR result = 0;
         SendMessageTimeoutA(sink, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
                             reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, 5000, &result);
