@@ -253,7 +253,8 @@ bool CLoaderLink::WriteBlock(uint32_t address, const uint8_t* data, int32_t leng
     if (Exchange(request, frameLength, reply, kWriteBlockReplyBytes, &received) != 1) {
         return false;
     }
-    // A reply whose length byte announces more than the 4 bytes read is refused.
+    // The reply must be a whole frame of exactly the 4 bytes read: a length byte that
+    // announces more or fewer is refused, as is a bad checksum.
     return CheckChecksum(reply, kWriteBlockReplyBytes);
 }
 
