@@ -9,8 +9,7 @@
 
 CPortRun::CPortRun(const std::string& name, CRunOutput& output, CMessageRouter& router,
                    CTraceFile* trace)
-    : m_name(name),
-      m_openPath(PortOpenPath(name)),
+    : m_openPath(PortOpenPath(name)),
       m_output(output),
       m_router(router),
       m_port(output.AddPort(name)),
@@ -42,7 +41,6 @@ void CPortRun::Join() {
 }
 
 void CPortRun::Cancel() {
-    m_cancelled = true;
     SignalCancelEvent(m_cancelEvent);
 }
 
@@ -76,9 +74,8 @@ void CPortRun::Run(const uint8_t* image, uint32_t start, uint32_t end) {
     std::string failure;
     if (programmed != 1) {
         failure = m_router.FailureText(m_port);
-        // A stop that no message told is the cancel's (Ctrl-C signals it directly).
-        const bool cancelled = m_cancelled || InterruptCount() > 0;
-        outcome = failure.empty() && cancelled ? Outcome::Interrupted : Outcome::Failed;
+        // A stop that no message told is the cancel's, and only an interrupt cancels.
+        outcome = failure.empty() && InterruptCount() > 0 ? Outcome::Interrupted : Outcome::Failed;
         if (outcome == Outcome::Interrupted) {
             failure = "interrupted";
         } else if (failure.empty()) {

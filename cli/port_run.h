@@ -30,13 +30,13 @@ public:
 
     // Programs image[0 .. end - start) at `start` on the run's thread.
     void Start(const uint8_t* image, uint32_t start, uint32_t end);
-    // Asks the run to stop before its next block; identify and erase run to their end.
+    // Asks the run to stop before its next block; identify and erase run to their end.  The
+    // first interrupt has done this already for every run it found registered.
     void Cancel();
     void Join();
 
     bool Finished() const { return m_outcome.load() != Outcome::Running; }
     Outcome GetOutcome() const { return m_outcome.load(); }
-    const std::string& Name() const { return m_name; }
     int Port() const { return m_port; }
     // Bytes sent so far; 0 while no block has gone out.
     int32_t BytesDone() const { return m_bytesDone.load(); }
@@ -46,7 +46,6 @@ private:
     void Run(const uint8_t* image, uint32_t start, uint32_t end);
     void OnReport(uintptr_t kind, intptr_t value);
 
-    std::string m_name;
     std::string m_openPath;
     CRunOutput& m_output;
     CMessageRouter& m_router;
@@ -54,7 +53,6 @@ private:
     CPortTrace m_trace;
     CDeviceProgrammer m_programmer;
     EventHandle m_cancelEvent;
-    std::atomic<bool> m_cancelled{false};
     std::atomic<Outcome> m_outcome{Outcome::Running};
     std::atomic<int32_t> m_bytesDone{0};
     std::atomic<int32_t> m_total{0};

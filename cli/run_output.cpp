@@ -264,7 +264,6 @@ void CRunOutput::Note(int port, const std::string& text) {
 void CRunOutput::Result(int port, bool ok, double seconds, const std::string& failure) {
     std::lock_guard<std::mutex> lock(m_mutex);
     PortRecord& record = m_ports[static_cast<size_t>(port)];
-    record.ok = ok;
     record.seconds = seconds;
     record.result = ok ? "done" : failure;
     record.progress.finished = true;

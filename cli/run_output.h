@@ -68,7 +68,6 @@ private:
         std::string lastStatus;
         int lastTenth = 0;     // the last tenth a progress line was written for
         int lastPercent = -1;  // the last whole percent a JSON progress event carried
-        bool ok = false;
         double seconds = 0.0;
         std::string result;  // "done", or the failure
     };
