@@ -357,6 +357,9 @@ private:
     // Waits until the window's thread has handled what the driver posted to it so far (or the
     // window is gone), so that the next step sees the effect of a click or a key.
     void Settle(HWND window);
+    // Posts a marker to the window and waits until the hooks report it back (or the window
+    // is gone): every message posted before it has then been handled.
+    bool PostMarkerAndWait(HWND window, double timeoutS);
     void Report(const std::string& line) { m_report = line; }
 
     bool Click(const Words& w);
@@ -546,7 +549,6 @@ bool CDriver::Hook(HWND window) {
     // A hook that the system has taken may still never report (the driven program did not
     // load the hooks' library): a marker must come back before the hooks count, else they
     // are set afresh.
-    static const UINT marker = RegisterWindowMessageA("OrvaneUiDriverMarker");
     for (int attempt = 1;; ++attempt) {
         HHOOK callWndHook =
             callWnd ? SetWindowsHookExA(WH_CALLWNDPROC, callWnd, m_hookModule, thread) : nullptr;
@@ -561,10 +563,7 @@ bool CDriver::Hook(HWND window) {
             }
             return Fail("can't hook the thread of window " + Quote(TitleOf(window)));
         }
-        const DWORD sequence = ++m_markerSent;
-        PostMessageA(window, marker, sequence, 0);
-        if (WaitFor(kHookCheckTimeoutS,
-                    [&] { return g_markerSeen >= sequence || !IsWindow(window); })) {
+        if (PostMarkerAndWait(window, kHookCheckTimeoutS)) {
             m_hooks.push_back(callWndHook);
             m_hooks.push_back(getMessageHook);
             break;
@@ -581,16 +580,20 @@ bool CDriver::Hook(HWND window) {
     return true;
 }
 
-void CDriver::Settle(HWND window) {
+bool CDriver::PostMarkerAndWait(HWND window, double timeoutS) {
     static const UINT marker = RegisterWindowMessageA("OrvaneUiDriverMarker");
+    const DWORD sequence = ++m_markerSent;
+    PostMessageA(window, marker, sequence, 0);
+    return WaitFor(timeoutS, [&] { return g_markerSeen >= sequence || !IsWindow(window); });
+}
+
+void CDriver::Settle(HWND window) {
     if (!Hook(window)) {
         m_failure.clear();
         Pump(500);  // no hook: give the program a moment instead
         return;
     }
-    DWORD sequence = ++m_markerSent;
-    PostMessageA(window, marker, sequence, 0);
-    WaitFor(kDefaultTimeoutS, [&] { return g_markerSeen >= sequence || !IsWindow(window); });
+    PostMarkerAndWait(window, kDefaultTimeoutS);
 }
 
 bool CDriver::Watch(const Words& w) {
