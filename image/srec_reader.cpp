@@ -102,9 +102,8 @@ public:
             return;
         }
         m_afterCr = false;
-        if (!m_started) {
-            m_started = true;
-            m_startLine = m_editorLine;
+        if (m_length == 0 && !m_overlong) {
+            m_startLine = m_editorLine;  // the line's first byte
         }
         if (m_overlong || n > kMaxSRecordLength - m_length) {
             m_overlong = true;
@@ -139,7 +138,6 @@ public:
         }
         m_length = 0;
         m_overlong = false;
-        m_started = false;
     }
 
     int32_t Highest() const { return m_highest; }
@@ -167,8 +165,7 @@ private:
     size_t m_length = 0;
     bool m_overlong = false;
     int32_t m_highest = 0;
-    bool m_started = false;    // the line under construction has a first byte
-    uint32_t m_startLine = 1;  // the editor's line of that first byte
+    uint32_t m_startLine = 1;  // the editor's line where the line under construction began
     uint32_t m_editorLine = 1;
     bool m_afterCr = false;  // the last byte ended a line with CR: an LF now ends no other
 };
