@@ -1,10 +1,10 @@
 // The signing library interface, with the stand-in library and its two variants loaded from
 // where the build put them.
 #include "devtools/sign_library.h"
+#include "tests/support/built_path.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -14,16 +14,6 @@ namespace {
 
 constexpr uint32_t kStart = 0x420000;
 constexpr size_t kImageBytes = 0x40000;
-
-// The build's path of a library.  Under wine the build gives "Z:/x/y", which Windows wants
-// as Z:\x\y.
-std::string LibraryPath(const char* built) {
-    std::string path(built);
-    if (path.rfind("Z:", 0) == 0) {
-        std::replace(path.begin(), path.end(), '/', '\\');
-    }
-    return path;
-}
 
 std::vector<uint8_t> BlankImage() {
     return std::vector<uint8_t>(kImageBytes, 0xFF);
@@ -44,7 +34,7 @@ const std::vector<uint8_t> kDigestOfNothing = {
 class StandInLibrary : public testing::Test {
 protected:
     void SetUp() override {
-        LibraryHandle library = LoadSignLibrary(LibraryPath(KESP_LIBRARY_PATH).c_str());
+        LibraryHandle library = LoadSignLibrary(BuiltPath(KESP_LIBRARY_PATH).c_str());
         ASSERT_NE(library, nullptr);
         m_signApp = FindSignEntry(library);
         ASSERT_NE(m_signApp, nullptr);
@@ -100,7 +90,7 @@ TEST_F(StandInLibrary, LengthsOutsideTheImageAreClamped) {
 }
 
 TEST(SignLibraryVariants, BlankVariantLeavesTheBlockBlank) {
-    LibraryHandle library = LoadSignLibrary(LibraryPath(KESP_BLANK_LIBRARY_PATH).c_str());
+    LibraryHandle library = LoadSignLibrary(BuiltPath(KESP_BLANK_LIBRARY_PATH).c_str());
     ASSERT_NE(library, nullptr);
     SignAppFn signApp = FindSignEntry(library);
     ASSERT_NE(signApp, nullptr);
@@ -110,13 +100,13 @@ TEST(SignLibraryVariants, BlankVariantLeavesTheBlockBlank) {
 }
 
 TEST(SignLibraryVariants, LibraryWithoutEntryLoadsButHasNoSignApp) {
-    LibraryHandle library = LoadSignLibrary(LibraryPath(KESP_NOENTRY_LIBRARY_PATH).c_str());
+    LibraryHandle library = LoadSignLibrary(BuiltPath(KESP_NOENTRY_LIBRARY_PATH).c_str());
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(FindSignEntry(library), nullptr);
 }
 
 TEST(SignLibraryVariants, MissingLibraryGivesNoHandleAndNoEntry) {
-    EXPECT_EQ(LoadSignLibrary(LibraryPath(KESP_LIBRARY_PATH).append(".missing").c_str()), nullptr);
+    EXPECT_EQ(LoadSignLibrary(BuiltPath(KESP_LIBRARY_PATH).append(".missing").c_str()), nullptr);
     EXPECT_EQ(LoadSignLibrary(nullptr), nullptr);
     EXPECT_EQ(LoadSignLibrary(""), nullptr);
     EXPECT_EQ(FindSignEntry(nullptr), nullptr);

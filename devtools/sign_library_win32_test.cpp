@@ -5,13 +5,13 @@
 // (tests/e2e/signing.sh).
 #include "devtools/developer_locations.h"
 #include "devtools/sign_library.h"
+#include "tests/support/built_path.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,12 +19,6 @@
 namespace {
 
 constexpr const char* kSavedPath = "C:\\DV\\H8S\\PC\\KESP\\DEBUG\\KESP.DLL.orvane-saved";
-
-std::string BuiltPath(const char* built) {
-    std::string path(built);
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
 
 std::string BuiltLibraryPath() {
     return BuiltPath(KESP_LIBRARY_PATH);

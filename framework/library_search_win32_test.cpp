@@ -2,6 +2,7 @@
 // bare name as long as the search is not restricted, and no longer once it is.  A program of
 // its own, since the restriction holds for the rest of the process.
 #include "framework/runtime.h"
+#include "tests/support/built_path.h"
 #include "tests/support/temp_dir.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -9,16 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
 namespace {
-
-std::string BuiltPath(const char* built) {
-    std::string path(built);
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
 
 TEST(LibrarySearch, CurrentFolderIsSearchedUntilTheSearchIsRestricted) {
     TempDir dir;
