@@ -101,7 +101,7 @@ struct Run {
 Run g_run;
 
 void SetUpOnce() {
-    CaptureMessages();
+    Capture();
     g_run.cancelEvent = CreateCancelEvent();
     SetReportHandler(kWindow, [](unsigned, uintptr_t kind, intptr_t value) {
         if (kind == ReportStatus) {
@@ -122,7 +122,7 @@ void SetUpOnce() {
 
 void CheckProgramming(int result, uint32_t failingOpens, const std::vector<Request>& expected) {
     const auto& sent = fuzz_line::Exchanges();
-    const std::vector<Message>& messages = Messages();
+    const std::vector<Message> messages = Messages();
     const bool done = !g_run.statusTexts.empty() && g_run.statusTexts.back() == "Done\n";
     Check(done == (result == 1), "\"Done\" is shown exactly when the run succeeds");
 
@@ -221,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_run.cancelAfter = (data[0] & 8) != 0 ? data[0] >> 4 : -1;
     g_run.blocksReported = 0;
     g_run.statusTexts.clear();
-    Messages().clear();
+    Capture().Clear();
     fuzz_line::Plug(data + 1, size - 1, failingOpens);
 
     CDeviceProgrammer programmer;
@@ -232,7 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool kickOpenFails = (failingOpens >> fuzz_line::Opens() & 1) != 0;
     const size_t exchangesBefore = fuzz_line::Exchanges().size();
-    Messages().clear();
+    Capture().Clear();
     programmer.KickStart(nullptr, kPort);
     CheckKickStart(kickOpenFails, exchangesBefore, programmer);
     return 0;

@@ -110,8 +110,7 @@ void FuzzWriteBlock(CLoaderLink& link, uint32_t address, int32_t length) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool captured = (CaptureMessages(), true);
-    (void)captured;
+    Capture();
     constexpr size_t kHeaderBytes = 6;  // selector, address, length; unused ones are ignored
     if (size < kHeaderBytes) {
         return 0;
@@ -121,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t length = data[5];
 
     fuzz_line::Plug(data + kHeaderBytes, size - kHeaderBytes, 0);
-    Messages().clear();
+    Capture().Clear();
     CLoaderLink link;
     Check(link.Open("COM1:", 19200), "the fuzz port opens");
     switch (selector) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "framework/runtime.h"
+#include "tests/support/message_capture.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -88,24 +89,16 @@ inline bool IsWellFormedBlockReply(const Bytes& answered) {
     return answered.size() == 4 && IsWellFormedFrame(answered, 4);
 }
 
-// The messages shown, captured through the runtime seam.
-struct Message {
-    WindowHandle owner;
-    std::string text;
-    std::string caption;
-    bool operator==(const Message&) const = default;
-};
+// The messages shown, captured through the runtime seam from the first call on.
+using Message = CapturedMessage;
 
-inline std::vector<Message>& Messages() {
-    static std::vector<Message> messages;
-    return messages;
+inline MessageCapture& Capture() {
+    static MessageCapture capture;
+    return capture;
 }
 
-inline void CaptureMessages() {
-    SetMessageHandler([](WindowHandle owner, const char* text, const char* caption) {
-        Messages().push_back(
-            {owner, text != nullptr ? text : "", caption != nullptr ? caption : ""});
-    });
+inline std::vector<Message> Messages() {
+    return Capture().Messages();
 }
 
 }  // namespace loader_oracle
