@@ -98,10 +98,6 @@ void ChildProcess::Signal(int signal) const {
     }
 }
 
-bool ChildProcess::Running() const {
-    return m_pid > 0 && !m_waited && waitpid(m_pid, nullptr, WNOHANG | WNOWAIT) == 0;
-}
-
 int ChildProcess::Wait(int timeoutMs) {
     if (m_pid <= 0) {
         return -1;

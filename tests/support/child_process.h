@@ -20,12 +20,10 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool Started() const { return m_pid > 0; }
     void Signal(int signal) const;
     // Waits until the child ends (killing it after timeoutMs) and its output is all read.
     // Returns the exit status, 128 + the signal for a child a signal ended, -1 on time-out.
     int Wait(int timeoutMs = 120000);
-    bool Running() const;
 
     const std::string& Out() const { return m_out; }
     const std::string& Err() const { return m_err; }
