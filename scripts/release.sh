@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Makes a release in dist/ (or DIR):
 #   orvane-field-reloader-VERSION-windows-x86.zip, a folder of that name holding VELKO.EXE
-#       and, where the Windows build has it, velko-cli.exe, both stripped; README.txt for the
-#       technician (CR LF line ends); SHA256SUMS of those files;
-#   velko-cli-VERSION-linux-x86_64.tar.gz, only where the native build has velko-cli: the
-#       program, stripped, and its README.
+#       and velko-cli.exe, both stripped; README.txt for the technician (CR LF line ends);
+#       SHA256SUMS of those files;
+#   velko-cli-VERSION-linux-x86_64.tar.gz: the native velko-cli, stripped, and its README.
 # VERSION is the one number CMake's project() sets, as the builds' release.env give it.  The
 # script first builds what it packages (the windows and native presets), and refuses a
 # VELKO.EXE that is not a 32-bit x86 program with ASLR and DEP on (DYNAMIC_BASE, NX_COMPAT)
@@ -62,10 +61,11 @@ version=$(field windows version)
 velko=$(field windows velko)
 cli_exe=$(field windows velko_cli)
 cli_linux=$(field native velko_cli)
-make_targets windows velko ${cli_exe:+velko_cli}
-make_targets native ${cli_linux:+velko_cli}
+make_targets windows velko velko_cli
+make_targets native velko_cli
 [ -f "$velko" ] || fail "no $velko: build the windows preset (or leave out --no-build)"
-[ -z "$cli_exe" ] || [ -f "$cli_exe" ] || fail "no $cli_exe: build velko_cli of the windows preset"
+[ -f "$cli_exe" ] || fail "no $cli_exe: build velko_cli of the windows preset"
+[ -f "$cli_linux" ] || fail "no $cli_linux: build velko_cli of the native preset"
 
 [ -z "$(git status --porcelain 2>/dev/null)" ] ||
     echo "release: note: the work tree has changes that are not committed"
@@ -87,14 +87,9 @@ for needed in "file format pei-i386" "Magic"$'\t\t\t'"010b" DYNAMIC_BASE NX_COMP
     grep -qF "$needed" <<<"$headers" ||
         fail "VELKO.EXE is not a 32-bit x86 program with ASLR and DEP (objdump -p lacks \"$needed\")"
 done
-files=(VELKO.EXE)
-readme=(docs/release/README-windows.txt)
-if [ -n "$cli_exe" ]; then
-    "$windows_strip" -o "$folder/velko-cli.exe" "$cli_exe"
-    files+=(velko-cli.exe)
-    readme+=(docs/release/README-windows-cli.txt)
-fi
-cat "${readme[@]}" | sed "s/@VERSION@/$version/g; s/\$/\r/" >"$folder/README.txt"
+"$windows_strip" -o "$folder/velko-cli.exe" "$cli_exe"
+files=(VELKO.EXE velko-cli.exe)
+cat docs/release/README-windows.txt docs/release/README-windows-cli.txt | sed "s/@VERSION@/$version/g; s/\$/\r/" >"$folder/README.txt"
 files+=(README.txt)
 (cd "$folder" && sha256sum "${files[@]}" >SHA256SUMS)
 files+=(SHA256SUMS)
@@ -106,16 +101,12 @@ echo "release: $zip_file ($(stat -c %s "$zip_file") bytes): ${files[*]}"
 echo "         VELKO.EXE: $size bytes, 32-bit x86, DYNAMIC_BASE, NX_COMPAT"
 
 # ---- Linux -------------------------------------------------------------------------------
-if [ -n "$cli_linux" ] && [ -f "$cli_linux" ]; then
-    lname=velko-cli-$version
-    mkdir "$stage/$lname"
-    "$(field native strip)" -o "$stage/$lname/velko-cli" "$cli_linux"
-    sed "s/@VERSION@/$version/g" docs/release/README-linux.txt >"$stage/$lname/README"
-    touch -d "@$stamp" "$stage/$lname" "$stage/$lname"/*
-    tar_file=$dist/$lname-linux-x86_64.tar.gz
-    tar -C "$stage" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" \
-        -cf - "$lname" | gzip -n -9 >"$tar_file"
-    echo "release: $tar_file ($(stat -c %s "$tar_file") bytes)"
-else
-    echo "release: no velko-cli in the native build: no Linux package"
-fi
+lname=velko-cli-$version
+mkdir "$stage/$lname"
+"$(field native strip)" -o "$stage/$lname/velko-cli" "$cli_linux"
+sed "s/@VERSION@/$version/g" docs/release/README-linux.txt >"$stage/$lname/README"
+touch -d "@$stamp" "$stage/$lname" "$stage/$lname"/*
+tar_file=$dist/$lname-linux-x86_64.tar.gz
+tar -C "$stage" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" \
+    -cf - "$lname" | gzip -n -9 >"$tar_file"
+echo "release: $tar_file ($(stat -c %s "$tar_file") bytes)"
