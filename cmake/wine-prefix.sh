@@ -57,16 +57,12 @@ fault() {
         echo "it was made by another wine set-up (${made:-unrecorded}; now $setup)"
         return 0
     fi
-    local dir
-    for dir in system32 syswow64; do
-        if [ -d "$WINEPREFIX/drive_c/windows/$dir" ] &&
-            [ ! -f "$WINEPREFIX/drive_c/windows/$dir/kernel32.dll" ]; then
-            echo "it can't start programs: $dir/kernel32.dll is missing"
-            return 0
-        fi
-    done
-    [ -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] ||
+    local windows=$WINEPREFIX/drive_c/windows
+    if [ ! -f "$windows/system32/kernel32.dll" ]; then
         echo "it can't start programs: system32/kernel32.dll is missing"
+    elif [ -d "$windows/syswow64" ] && [ ! -f "$windows/syswow64/kernel32.dll" ]; then
+        echo "it can't start programs: syswow64/kernel32.dll is missing"
+    fi
 }
 
 make_prefix() {

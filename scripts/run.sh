@@ -138,16 +138,14 @@ print_report() {
         (.violations[] | "     " + .)' "$e2e_sim_report"
 }
 
-# The image the instrument must hold after the load: the stamped image of a signed file; for
-# the unsigned sample that developer mode signs, that of the signed sample of the same
-# application (VYRA_SMALL.A37), which the same stand-in library signed.
+# The image the instrument must hold after the load: the stamped image of the file, signed
+# as the stand-in library signs it for the unsigned sample that developer mode signs.
 expected_flash_digest() {
-    local reference=$sample
-    [ "$reference" != VYRA_UNSIGNED.A37 ] || reference=VYRA_SMALL.A37
-    cp "$appdir/$reference" "$e2e_dir/$reference"
-    local last
-    last=$(srec_info "$e2e_dir/$reference" | sed -n 's/.* - \([0-9A-Fa-f]*\)$/\1/p' | tail -1)
-    e2e_expected_flash_digest "$e2e_dir/$reference" $((0x$last - 0x420000 + 1))
+    cp "$appdir/$sample" "$e2e_dir/$sample"
+    local last signed=""
+    last=$(srec_info "$e2e_dir/$sample" | sed -n 's/.* - \([0-9A-Fa-f]*\)$/\1/p' | tail -1)
+    [ "$sample" != VYRA_UNSIGNED.A37 ] || signed=signed
+    e2e_expected_flash_digest "$e2e_dir/$sample" $((0x$last - 0x420000 + 1)) $signed
 }
 
 if [ $headless -eq 0 ]; then
