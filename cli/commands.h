@@ -12,6 +12,8 @@ struct ProgramOptions {
     std::string portsFrom;  // a file with one port name a line
     std::string signLibrary;
     std::string trace;
+    int32_t blockRate = 115200;  // one of the loader's block rates
+    int retries = 0;             // more attempts for a port whose run failed
     bool json = false;
     bool noProgress = false;
 };

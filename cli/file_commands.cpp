@@ -2,15 +2,14 @@
 // `carray`.  Each runs the core's own operation; their messages are the core's.
 #include "cli/commands.h"
 
-#include "cli/exit_status.h"
-#include "cli/image_info.h"
-#include "cli/message_router.h"
 #include "cli/run_output.h"
-#include "cli/sign_option.h"
 #include "devtools/c_array.h"
 #include "devtools/srec_export.h"
+#include "gang/exit_status.h"
+#include "gang/message_router.h"
+#include "gang/sign_option.h"
 #include "image/app_image.h"
-#include "image/image_header.h"
+#include "job/image_info.h"
 #include "job/load_job.h"
 #include "link/load_report.h"
 
@@ -41,34 +40,13 @@ private:
     CMessageRouter m_router;
 };
 
-uint32_t HeaderField(uint32_t offset, int bytes) {
-    uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-        value = value << 8 | AppImage[offset + static_cast<uint32_t>(i)];
-    }
-    return value;
-}
-
 }  // namespace
 
 int RunInfo(const std::string& file, bool json) {
     CFileCommand command(false);
-    CImageInfoCollector collector;
-    ImageInfo info;
-    uint32_t endAddress = 0;
-    info.ok =
-        ReadAndStampImage(file.c_str(), command.Handle(), WM_LOAD_REPORT, &endAddress, &collector);
-    if (info.ok) {
-        info.start = HeaderField(kStartAddressOffset, 3);
-        info.end = HeaderField(kEndAddressOffset, 3);
-        info.length = endAddress - ImageBase;
-        info.crc = static_cast<uint16_t>(HeaderField(kImageCrcOffset, 2));
-        info.isSigned = IsImageSigned();
-    }
-    info.records = collector.Records();
-    info.dropped = collector.Dropped();
+    const ImageInfo info = ReadImageInfo(file.c_str(), command.Handle(), WM_LOAD_REPORT);
     if (json) {
-        std::printf("%s\n", ImageInfoJson(file, info).c_str());
+        std::printf("%s\n", ImageInfoJson(file, info).dump().c_str());
     } else {
         for (const std::string& line : ImageInfoText(file, info)) {
             std::printf("%s\n", line.c_str());

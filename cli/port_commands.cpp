@@ -1,11 +1,11 @@
 // `velko-cli kick` and `velko-cli ports`.
 #include "cli/commands.h"
 
-#include "cli/exit_status.h"
-#include "cli/message_router.h"
+#include "gang/exit_status.h"
+#include "gang/message_router.h"
 #include "cli/run_output.h"
-#include "cli/serial_ports.h"
-#include "cli/trace_file.h"
+#include "gang/serial_ports.h"
+#include "gang/trace_file.h"
 #include "link/device_programmer.h"
 
 #include <nlohmann/json.hpp>

@@ -5,14 +5,15 @@
 #include "cli/commands.h"
 
 #include "cli/console.h"
-#include "cli/exit_status.h"
-#include "cli/message_router.h"
-#include "cli/port_run.h"
 #include "cli/run_output.h"
-#include "cli/serial_ports.h"
-#include "cli/sign_option.h"
-#include "cli/trace_file.h"
 #include "devtools/developer_locations.h"
+#include "gang/exit_status.h"
+#include "gang/gang_run.h"
+#include "gang/interrupt.h"
+#include "gang/message_router.h"
+#include "gang/serial_ports.h"
+#include "gang/sign_option.h"
+#include "gang/trace_file.h"
 #include "image/app_image.h"
 #include "job/load_job.h"
 #include "link/load_report.h"
@@ -20,8 +21,6 @@
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <memory>
-#include <thread>
 
 namespace {
 
@@ -69,15 +68,16 @@ bool CollectPorts(const ProgramOptions& options, std::vector<std::string>* ports
 }
 
 // What an interrupted instrument is left like, for the user to act on.
-std::string LeftState(const CPortRun& run) {
+std::string LeftState(const CPortRun& run, int32_t blockRate) {
+    const std::string rate = std::to_string(blockRate);
     if (run.BytesDone() <= 0) {
-        return "interrupted before the first block: the instrument is erased, its loader at "
-               "115200 baud; reload it";
+        return "interrupted before the first block: the instrument is erased, its loader at " +
+               rate + " baud; reload it";
     }
     return "interrupted after " + std::to_string(run.BytesDone()) + " of " +
            std::to_string(run.Total()) +
-           " bytes: the instrument is erased and partly written, its loader at 115200 baud; "
-           "reload it";
+           " bytes: the instrument is erased and partly written, its loader at " + rate +
+           " baud; reload it";
 }
 
 }  // namespace
@@ -104,6 +104,7 @@ int RunProgram(const ProgramOptions& options) {
     outputOptions.liveProgress = !options.json && !options.noProgress && IsTerminal(stdout) &&
                                  EnableTerminalSequences(stdout);
     outputOptions.portNames = ports.size() > 1;
+    outputOptions.attempts = options.retries > 0;
     outputOptions.columns = TerminalColumns(stdout);
     CRunOutput output(outputOptions, stdout, stderr);
     CMessageRouter router(output);
@@ -134,68 +135,51 @@ int RunProgram(const ProgramOptions& options) {
         return kExitInterrupted;
     }
 
-    std::vector<std::unique_ptr<CPortRun>> runs;
+    PortRunSettings settings;
+    settings.blockRate = options.blockRate;
+    settings.retries = options.retries;
+    CGangRun gang(output, router, options.trace.empty() ? nullptr : &trace, settings);
     for (const std::string& port : ports) {
-        runs.push_back(std::make_unique<CPortRun>(port, output, router,
-                                                  options.trace.empty() ? nullptr : &trace));
+        gang.Add(port, output.AddPort(port));
     }
-    for (auto& run : runs) {
-        run->Start(AppImage, ImageBase, endAddress);
-    }
+    gang.Start(AppImage, ImageBase, endAddress);
 
     // Watch for Ctrl-C while the runs work.  The interrupt itself has already signalled the
-    // runs' cancel events; here the user is told what happens.
+    // runs' cancel events; here the user is told what happens, once.
     bool noted = false;
-    for (;;) {
-        if (!noted && InterruptCount() > 0) {
-            noted = true;
-            for (auto& run : runs) {
-                const CPortRun::Outcome outcome = run->GetOutcome();
-                if (outcome != CPortRun::Outcome::Running &&
-                    outcome != CPortRun::Outcome::Interrupted) {
-                    continue;
-                }
-                run->Cancel();
-                output.Note(run->Port(),
-                            run->BytesDone() > 0
-                                ? "stopping before the next block (Ctrl-C again ends at once)"
-                                : "stopping after the current step: finding and erasing the "
-                                  "instrument run to their end, no block is written (Ctrl-C "
-                                  "again ends at once)");
+    auto tellInterrupt = [&] {
+        if (noted || InterruptCount() == 0) {
+            return;
+        }
+        noted = true;
+        for (const auto& run : gang.Runs()) {
+            if (run->Finished() && run->Outcome() != RunOutcome::Cancelled) {
+                continue;
             }
+            run->Cancel();
+            output.Note(run->Port(),
+                        run->BytesDone() > 0
+                            ? "stopping before the next block (Ctrl-C again ends at once)"
+                            : "stopping after the current step: finding and erasing the "
+                              "instrument run to their end, no block is written (Ctrl-C "
+                              "again ends at once)");
         }
-        bool running = false;
-        for (const auto& run : runs) {
-            running = running || !run->Finished();
-        }
-        if (!running) {
-            break;
-        }
-        std::this_thread::sleep_for(kWatchInterval);
+    };
+    while (!gang.WaitFor(kWatchInterval)) {
+        tellInterrupt();
     }
+    tellInterrupt();
+    gang.Join();
 
-    int done = 0, failed = 0, interrupted = 0;
-    for (auto& run : runs) {
-        run->Join();
-        switch (run->GetOutcome()) {
-            case CPortRun::Outcome::Done:
-                ++done;
-                break;
-            case CPortRun::Outcome::Interrupted:
-                ++interrupted;
-                output.Note(run->Port(), LeftState(*run));
-                break;
-            default:
-                ++failed;
-                break;
+    for (const auto& run : gang.Runs()) {
+        if (run->Outcome() == RunOutcome::Cancelled) {
+            output.Note(run->Port(), LeftState(*run, options.blockRate));
         }
     }
-    output.Summary(done, failed + interrupted, secondsSoFar());
+    const GangTally tally = gang.Tally();
+    output.Summary(tally.done, tally.failed + tally.cancelled, secondsSoFar());
     if (!trace.Close() && !options.trace.empty()) {
         std::fprintf(stderr, "error: the trace file %s is incomplete\n", options.trace.c_str());
     }
-    if (interrupted > 0) {
-        return kExitInterrupted;
-    }
-    return failed > 0 ? kExitFailed : kExitOk;
+    return ExitStatusFor(tally);
 }

@@ -1,15 +1,13 @@
 // The output of a run: text lines, the live progress display, or JSON events.
 #include "cli/run_output.h"
 
-#include <nlohmann/json.hpp>
+#include "gang/message_router.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr int kSingleBarWidth = 24;
@@ -32,20 +30,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
-bool IsFailureCaption(const std::string& caption) {
-    return caption == "Error" || caption == "ERROR" || caption == "Oops";
-}
-
-double Rounded(double seconds) {
-    return std::round(seconds * 1000.0) / 1000.0;
-}
-
 }  // namespace
-
-bool IsFailureMessage(const char* caption, const char* text) {
-    return IsFailureCaption(caption != nullptr ? caption : "") ||
-           (text != nullptr && std::strcmp(text, "Could not open file") == 0);
-}
 
 std::string MessageLine(const char* caption, const char* text) {
     std::string body = text != nullptr ? text : "";
@@ -55,11 +40,11 @@ std::string MessageLine(const char* caption, const char* text) {
     std::replace(body.begin(), body.end(), '\n', ' ');
     std::replace(body.begin(), body.end(), '\r', ' ');
     const std::string c = caption != nullptr ? caption : "";
-    if (IsFailureCaption(c)) {
-        return "error: " + body;
+    if (!IsFailureMessage(caption, text)) {
+        return c + ": " + body;
     }
     // The C array generator names the file it could not open in the caption.
-    return IsFailureMessage(caption, text) ? "error: " + body + " " + c : c + ": " + body;
+    return IsFailureMessage(caption, nullptr) ? "error: " + body : "error: " + body + " " + c;
 }
 
 CRunOutput::CRunOutput(OutputOptions options, std::FILE* out, std::FILE* err)
@@ -83,8 +68,9 @@ int CRunOutput::AddPort(const std::string& name) {
     return static_cast<int>(m_ports.size()) - 1;
 }
 
-nlohmann::ordered_json CRunOutput::PortJson(int port) const {
-    return port == kNoPort ? Json(nullptr) : Json(m_ports[static_cast<size_t>(port)].progress.name);
+JsonEvent CRunOutput::PortJson(int port) const {
+    return port == kNoPort ? JsonEvent(nullptr)
+                           : JsonEvent(m_ports[static_cast<size_t>(port)].progress.name);
 }
 
 std::string CRunOutput::Prefix(int port) const {
@@ -113,8 +99,11 @@ void CRunOutput::Line(std::FILE* stream, const std::string& text) {
     RedrawLive(true);
 }
 
-void CRunOutput::Event(const std::string& json) {
-    std::fputs(json.c_str(), m_out);
+void CRunOutput::Event(int port, JsonEvent event) {
+    if (m_options.attempts && port != kNoPort) {
+        event["attempt"] = m_ports[static_cast<size_t>(port)].attempt;
+    }
+    std::fputs(event.dump().c_str(), m_out);
     std::fputc('\n', m_out);
     std::fflush(m_out);
 }
@@ -166,7 +155,7 @@ void CRunOutput::Status(int port, const char* text) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const std::string status = text != nullptr ? text : "";
     if (m_options.json) {
-        Event(Json{{"event", "status"}, {"port", PortJson(port)}, {"text", status}}.dump());
+        Event(port, StatusEvent(PortJson(port), status));
         return;
     }
     // Only what the text adds behind the one before it is new to the reader.
@@ -197,9 +186,9 @@ void CRunOutput::Total(int port, int32_t total) {
     record.progress.done = 0;
     record.progress.hasTotal = true;
     record.lastTenth = 0;
-    record.lastPercent = -1;
+    record.percent.Reset();
     if (m_options.json) {
-        Event(Json{{"event", "total"}, {"port", record.progress.name}, {"bytes", total}}.dump());
+        Event(port, TotalEvent(record.progress.name, total));
         return;
     }
     RedrawLive(true);
@@ -217,15 +206,8 @@ void CRunOutput::Progress(int port, int32_t done) {
     progress.lastProgress = now;
     const int64_t total = progress.total;
     if (m_options.json) {
-        // A JSON event at each whole percent: what a consumer can show, not 4096 lines.
-        const int percent = total > 0 ? static_cast<int>(int64_t{done} * 100 / total) : 100;
-        if (percent != record.lastPercent) {
-            record.lastPercent = percent;
-            Event(Json{{"event", "progress"},
-                       {"port", progress.name},
-                       {"bytes", done},
-                       {"total", progress.total}}
-                      .dump());
+        if (record.percent.Next(done, progress.total)) {
+            Event(port, ProgressEvent(progress.name, done, progress.total));
         }
         return;
     }
@@ -244,11 +226,7 @@ void CRunOutput::Progress(int port, int32_t done) {
 void CRunOutput::Message(int port, const char* caption, const char* text) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_options.json) {
-        Event(Json{{"event", "message"},
-                   {"port", PortJson(port)},
-                   {"caption", caption != nullptr ? caption : ""},
-                   {"text", text != nullptr ? text : ""}}
-                  .dump());
+        Event(port, MessageEvent(PortJson(port), caption, text));
         return;
     }
     Line(m_err, Prefix(port) + MessageLine(caption, text));
@@ -258,27 +236,41 @@ void CRunOutput::Note(int port, const std::string& text) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const std::string name =
         port == kNoPort ? std::string() : m_ports[static_cast<size_t>(port)].progress.name + ": ";
+    if (m_options.json) {
+        Event(port, NoteEvent(PortJson(port), text));
+    }
     Line(m_err, name + text);
 }
 
-void CRunOutput::Result(int port, bool ok, double seconds, const std::string& failure) {
+void CRunOutput::Begin(int port, int attempt) {
     std::lock_guard<std::mutex> lock(m_mutex);
     PortRecord& record = m_ports[static_cast<size_t>(port)];
-    record.seconds = seconds;
-    record.result = ok ? "done" : failure;
+    record.attempt = attempt;
+    record.lastStatus.clear();
+    record.progress.finished = false;
+    record.progress.hasTotal = false;
+    record.progress.done = 0;
+    if (attempt > 1 && !m_options.json) {
+        Line(m_err, record.progress.name + ": trying again from the start (attempt " +
+                        std::to_string(attempt) + ")");
+    }
+}
+
+void CRunOutput::Result(int port, const RunRecord& runRecord) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    PortRecord& record = m_ports[static_cast<size_t>(port)];
+    const bool ok = runRecord.outcome == RunOutcome::Done;
+    record.seconds = runRecord.seconds;
+    record.result = ok ? "done" : runRecord.error;
+    if (runRecord.attempt > 1) {
+        record.result += " (attempt " + std::to_string(runRecord.attempt) + ")";
+    }
     record.progress.finished = true;
     if (!ok) {
         record.progress.phase = "failed";  // why stands above, and in the table at the end
     }
     if (m_options.json) {
-        Json event{{"event", "result"},
-                   {"port", record.progress.name},
-                   {"ok", ok},
-                   {"seconds", Rounded(seconds)}};
-        if (!ok) {
-            event["error"] = failure;
-        }
-        Event(event.dump());
+        Event(port, ResultEvent(record.progress.name, runRecord));
         return;
     }
     RedrawLive(true);
@@ -287,9 +279,7 @@ void CRunOutput::Result(int port, bool ok, double seconds, const std::string& fa
 void CRunOutput::Summary(int ok, int failed, double seconds) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_options.json) {
-        Event(Json{
-            {"event", "summary"}, {"ok", ok}, {"failed", failed}, {"seconds", Rounded(seconds)}}
-                  .dump());
+        Event(kNoPort, SummaryEvent(ok, failed, seconds));
         return;
     }
     // The live display stays as it last stood; the table goes below it.

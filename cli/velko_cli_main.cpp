@@ -1,14 +1,17 @@
 // velko-cli: the reloader on the command line.  Parses the command line with CLI11 and runs
 // one command; every command returns the exit status (exit_status.h).
 #include "cli/commands.h"
-#include "cli/exit_status.h"
 #include "devtools/c_array.h"
 #include "devtools/srec_export.h"
 #include "framework/runtime.h"
+#include "gang/exit_status.h"
+#include "link/device_programmer.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <iterator>
+#include <vector>
 
 namespace {
 
@@ -17,6 +20,7 @@ const char kProgramExample[] =
     "  velko-cli program VYRA_FULL.A37 --port /dev/ttyUSB0\n"
     "  velko-cli program VYRA_FULL.A37 --port COM7 --port COM12 --json\n"
     "  velko-cli program VYRA_FULL.A37 --ports-from rig-ports.txt --trace support.txt\n"
+    "  velko-cli program VYRA_FULL.A37 --port /dev/ttyUSB0 --block-rate 57600 --retry 2\n"
     "Exit status: 0 every port programmed; 1 an instrument failed; 2 usage; 3 the file was\n"
     "refused; 130 interrupted.";
 
@@ -56,6 +60,19 @@ int main(int argc, char** argv) {
                              "no live progress display: a line at each 10 %");
     programCommand->add_option("--trace", program.trace,
                                "write every byte sent and received to this file");
+    programCommand
+        ->add_option("--block-rate", program.blockRate,
+                     "the line rate of the block phase: 19200, 38400, 57600 or 115200 (for a "
+                     "cable or adapter that loses bytes at full speed)")
+        ->capture_default_str()
+        ->check(CLI::IsMember(std::vector<int32_t>(std::begin(kBlockBaudRates),
+                                                   std::end(kBlockBaudRates))));
+    programCommand
+        ->add_option("--retry", program.retries,
+                     "run a port whose run failed again from the start, up to N more times, "
+                     "after a pause of 1 s (never after Ctrl-C or for a port that is not there)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 100));
     programCommand->footer(kProgramExample);
 
     std::string kickPort;

@@ -1,7 +1,7 @@
 // velko-cli end to end: the real program, run as a child process, against simulated
 // instruments on pseudo-terminals.  What the instruments' flash holds, what the program
 // printed and its exit status are what count.
-#include "cli/exit_status.h"
+#include "gang/exit_status.h"
 #include "devtools/sign_library.h"
 #include "image/app_image.h"
 #include "image/image_header.h"

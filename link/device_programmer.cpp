@@ -1,15 +1,16 @@
 // CDeviceProgrammer: the programming sequence (text command at 4800 baud, identify and erase
-// at 19200, blocks at 115200, closing commands) and the kick-start.  Every failure is told
-// to the user where it is found; the caller sees only the result.  Every end after the port
-// has opened closes it before the user is told, a failure or cancel as much as success: so
-// another program (a terminal on the instrument) can open it at once, and an adapter pulled
-// and plugged back in is not held by a dead handle until the next load.
+// at 19200, blocks at 115200 or the rate it is told, closing commands) and the kick-start.
+// Every failure is told to the user where it is found; the caller sees only the result.
+// Every end after the port has opened closes it before the user is told, a failure or cancel
+// as much as success: so another program (a terminal on the instrument) can open it at once,
+// and an adapter pulled and plugged back in is not held by a dead handle until the next load.
 #include "link/device_programmer.h"
 
 #include "framework/text_buffer.h"
 #include "image/app_image.h"
 #include "link/load_report.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -17,7 +18,6 @@ namespace {
 
 constexpr int32_t kSifBaudRate = 4800;
 constexpr int32_t kLoaderBaudRate = 19200;
-constexpr int32_t kBlockBaudRate = 115200;
 constexpr int32_t kKickStartBaudRate = 19200;
 
 constexpr uint8_t kSifCommand[] = {0x03, 'S', 'I', 'F', ' ', '0', ' ', '1', '\r'};
@@ -64,6 +64,7 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
         return 0;
     }
 
+    m_blockTiming = BlockTiming{};
     char status[kTextBufferSize];
     uint8_t scratch[kScratchBytes];
     uint32_t identifyWords[2] = {};
@@ -112,8 +113,8 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
     size_t used = std::strlen(status);
     std::snprintf(status + used, sizeof status - used, "%s", kLoadingText);
     reportStatus();
-    m_link.SetLoaderBaudRate(kBlockBaudRate);
-    m_link.ChangeBaudRate(kBlockBaudRate);
+    m_link.SetLoaderBaudRate(m_blockBaudRate);
+    m_link.ChangeBaudRate(m_blockBaudRate);
 
     // 16: the blocks.  The cancel is looked at before each one; a block in flight finishes.
     const uint32_t total = end - start;
@@ -122,6 +123,7 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
             m_link.Close();
             return 0;  // the user asked for it: nothing to tell
         }
+        const auto sent = std::chrono::steady_clock::now();
         if (!m_link.WriteBlock(start + offset, image + offset, kBlockBytes)) {
             // The instrument now holds a partial application: say so, or the closing
             // progress window would look like success.
@@ -129,6 +131,9 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
             ShowMessage(reportWindow, "Can't Load Application", kErrorCaption);
             return 0;
         }
+        m_blockTiming.seconds +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+        ++m_blockTiming.blocks;
         report(ReportProgress, static_cast<intptr_t>(offset + kBlockBytes));
     }
 
@@ -141,6 +146,16 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
     reportStatus();
     m_link.Close();
     return 1;
+}
+
+bool CDeviceProgrammer::SetBlockBaudRate(int32_t baudRate) {
+    for (int32_t rate : kBlockBaudRates) {
+        if (rate == baudRate) {
+            m_blockBaudRate = baudRate;
+            return true;
+        }
+    }
+    return false;
 }
 
 void CDeviceProgrammer::KickStart(WindowHandle owner, const char* portName) {

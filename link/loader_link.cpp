@@ -5,6 +5,7 @@
 
 #include "framework/runtime.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -183,6 +184,7 @@ bool CLoaderLink::Identify(uint32_t words[2]) {
     uint8_t request[4] = {kFrameStart, 4, kIdentifyCommand, 0};
     FillChecksum(request);
 
+    m_lastIdentify = IdentifyBytes{};
     uint8_t reply[kIdentifyMaxReplyBytes] = {};  // bytes the reply does not carry stay 0
     uint32_t received = 0;
     if (ExchangeFrame(request, sizeof request, reply, sizeof reply, &received,
@@ -194,6 +196,9 @@ bool CLoaderLink::Identify(uint32_t words[2]) {
     }
     words[0] = LittleEndianWord(reply + 3);
     words[1] = LittleEndianWord(reply + 7);
+    const uint32_t carried = received > 3 ? received - 3 : 0;
+    m_lastIdentify.count = std::min<uint32_t>(carried, sizeof m_lastIdentify.bytes);
+    std::memcpy(m_lastIdentify.bytes, reply + 3, m_lastIdentify.count);
     return true;
 }
 

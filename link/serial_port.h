@@ -10,6 +10,10 @@
 
 #include <cstdint>
 
+// A rate change waits for the output to leave the line, then pauses this long before the
+// port switches: the instrument's loader needs the time to switch its own side.
+constexpr unsigned kRateChangePauseMs = 50;
+
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -30,7 +30,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kReadMsPerByte = 2;   // read timeout: 2 ms per requested byte + constant
 constexpr int64_t kWriteMsPerByte = 1;  // write timeout: 1 ms per byte + constant
 constexpr int32_t kOpenWriteTimeoutS = 1000;
-constexpr unsigned kRateChangePauseMs = 50;  // after the output has drained
 
 // The termios speed for a rate in bits per second; false for a rate the table lacks.
 bool SpeedForRate(int32_t rate, speed_t* speed) {

@@ -12,7 +12,6 @@ constexpr DWORD kPurgeFlags = PURGE_TXCLEAR | PURGE_RXCLEAR;  // 0x0C
 constexpr DWORD kReadMultiplierMsPerByte = 2;
 constexpr DWORD kWriteMultiplierMsPerByte = 1;
 constexpr int32_t kOpenWriteTimeoutS = 1000;
-constexpr DWORD kRateChangePauseMs = 50;  // after the output has drained
 
 // The event of one transfer: manual reset, created signalled (the transfer resets it), and
 // closed on every way out of the transfer.  CreateEventA fails with null.

@@ -10,6 +10,12 @@ packages=(
     build-essential cmake ninja-build clang libclang-rt-14-dev
     googletest libgtest-dev libbenchmark-dev libssl-dev pkg-config
     libcli11-dev nlohmann-json3-dev
+    # the station: its HTTP server and its history
+    libcpp-httplib-dev libsqlite3-dev
+    # the station page's tests in a real browser
+    chromium chromium-driver python3-selenium
+    # the Debian package and its checks; a CPU load for the soak script
+    dpkg-dev debhelper lintian fakeroot man-db groff-base systemd bash-completion stress-ng
     # the Windows builds (32-bit x86 and x86-64) and running them
     mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix

@@ -1,9 +1,40 @@
-// The information of `velko-cli info`, gathered from the reader and the stamped header.
-#include "cli/image_info.h"
+// What a load makes of a file, gathered from the reader and the stamped header.
+#include "job/image_info.h"
 
-#include <nlohmann/json.hpp>
+#include "image/app_image.h"
+#include "image/image_header.h"
+#include "job/load_job.h"
 
 #include <cstdio>
+
+namespace {
+
+uint32_t HeaderField(uint32_t offset, int bytes) {
+    uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        value = value << 8 | AppImage[offset + static_cast<uint32_t>(i)];
+    }
+    return value;
+}
+
+}  // namespace
+
+ImageInfo ReadImageInfo(const char* path, WindowHandle reportWindow, unsigned reportMessage) {
+    CImageInfoCollector collector;
+    ImageInfo info;
+    uint32_t endAddress = 0;
+    info.ok = ReadAndStampImage(path, reportWindow, reportMessage, &endAddress, &collector);
+    if (info.ok) {
+        info.start = HeaderField(kStartAddressOffset, 3);
+        info.end = HeaderField(kEndAddressOffset, 3);
+        info.length = endAddress - ImageBase;
+        info.crc = static_cast<uint16_t>(HeaderField(kImageCrcOffset, 2));
+        info.isSigned = IsImageSigned();
+    }
+    info.records = collector.Records();
+    info.dropped = collector.Dropped();
+    return info;
+}
 
 void CImageInfoCollector::OnRecord(char type, uint32_t) {
     ++m_records[type];
@@ -41,7 +72,7 @@ const char* DropReasonName(SRecordDrop reason) {
     return "";
 }
 
-std::string ImageInfoJson(const std::string& file, const ImageInfo& info) {
+nlohmann::ordered_json ImageInfoJson(const std::string& file, const ImageInfo& info) {
     using Json = nlohmann::ordered_json;
     Json records = Json::object();
     for (const auto& [type, count] : info.records) {
@@ -67,7 +98,7 @@ std::string ImageInfoJson(const std::string& file, const ImageInfo& info) {
     }
     value["records"] = records;
     value["dropped"] = dropped;
-    return value.dump();
+    return value;
 }
 
 namespace {

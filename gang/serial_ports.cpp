@@ -1,5 +1,5 @@
 // The parts of the port names that are the same on every platform.
-#include "cli/serial_ports.h"
+#include "gang/serial_ports.h"
 
 #include <cctype>
 #include <string_view>

@@ -1,6 +1,6 @@
 // The serial ports of a Windows host: the COM devices in the system's list of device names
 // (QueryDosDevice), each with the device it stands for.
-#include "cli/serial_ports.h"
+#include "gang/serial_ports.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -69,7 +69,7 @@ std::string PortOpenProblem(const std::string& path) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-            return "no such port";
+            return kNoSuchPort;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
             return "in use by another program";
@@ -85,4 +85,10 @@ std::string PortOpenProblem(const std::string& path) {
             return problem.empty() ? "system error " + std::to_string(error) : problem;
         }
     }
+}
+
+std::string SlowReplyAdvice() {
+    return "a USB serial adapter holds short replies back until its latency timer runs out "
+           "(16 ms by default): set it to 1 ms in the Device Manager (the port's Properties, "
+           "Port Settings, Advanced, Latency Timer)";
 }

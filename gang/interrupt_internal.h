@@ -1,4 +1,4 @@
-// What the platform's console file calls in the shared one (console.cpp).
+// What the platform's interrupt handler calls in the shared file (interrupt.cpp).
 #pragma once
 
 // Signals every cancel event added with AddInterruptEvent.  Safe in a signal handler: it

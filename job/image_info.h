@@ -1,9 +1,12 @@
-// What `velko-cli info` tells of an application file: the stamped header as a load would make
-// it, whether the image is signed, the records by type, and what the reader dropped and why,
-// with the first line numbers of each.
+// What a load would make of an application file, for `velko-cli info` and the station's shelf:
+// the stamped header, whether the image is signed, the records by type, and what the reader
+// dropped and why, with the first line numbers of each.
 #pragma once
 
+#include "framework/runtime.h"
 #include "image/srec_reader.h"
+
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <cstdint>
@@ -45,9 +48,13 @@ private:
                                            {SRecordDrop::OutsideImage, 0, {}}}};
 };
 
+// Reads and stamps the file into AppImage as a load does (its status and messages go to
+// `reportWindow`) and tells what came of it.
+ImageInfo ReadImageInfo(const char* path, WindowHandle reportWindow, unsigned reportMessage);
+
 // The JSON name of a reason: "checksum", "malformed", "too-long", "outside-image".
 const char* DropReasonName(SRecordDrop reason);
 
 // The info as one JSON object, and as lines of text.
-std::string ImageInfoJson(const std::string& file, const ImageInfo& info);
+nlohmann::ordered_json ImageInfoJson(const std::string& file, const ImageInfo& info);
 std::vector<std::string> ImageInfoText(const std::string& file, const ImageInfo& info);

@@ -1,5 +1,6 @@
-// The host's serial ports as velko-cli names them: the list of ports that exist, the path the
-// platform opens for a name the user gave, and why a port won't open.
+// The host's serial ports as the front ends name them: the list of ports that exist, the path
+// the platform opens for a name the user gave, why a port won't open, and what to do about an
+// adapter that holds replies back.
 // serial_ports.cpp holds what both platforms share; serial_ports_posix.cpp and
 // serial_ports_win32.cpp the rest.
 #pragma once
@@ -27,9 +28,13 @@ std::string PortOpenPath(const std::string& name);
 // same port.
 std::string PortIdentity(const std::string& name);
 
-// Why the port at `path` does not open, in a few words ("no such port", "in use by another
+// Why the port at `path` does not open, in a few words (kNoSuchPort, "in use by another
 // program", ...); empty when no reason can be found.
 std::string PortOpenProblem(const std::string& path);
+inline constexpr char kNoSuchPort[] = "no such port";
+
+// What the user can do when the port's replies come late (a USB adapter's latency timer).
+std::string SlowReplyAdvice();
 
 // The Windows device path of a name, as PortOpenPath gives it on Windows.
 std::string WindowsDevicePath(const std::string& name);

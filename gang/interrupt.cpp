@@ -1,11 +1,11 @@
-// What both consoles share: the cancel events that the first interrupt signals, straight from
+// What both platforms share: the cancel events that the first interrupt signals, straight from
 // the signal (or console control) handler, so that no wake-up of another thread stands
 // between the key and the cancel.  The list is a fixed array of atomics, which a handler may
 // read; a remover waits until no handler is going through the list, so an event is never
 // signalled after it has gone.
-#include "cli/console.h"
+#include "gang/interrupt.h"
 
-#include "cli/console_internal.h"
+#include "gang/interrupt_internal.h"
 
 #include <array>
 #include <atomic>

@@ -1,0 +1,45 @@
+// The JSON event objects of a run, made here only: velko-cli writes them one a line with
+// --json, the station sends them to every page (adding the run's id).
+//
+//   {"event":"status","port":P,"text":T}                 P is null for the file's own events
+//   {"event":"total","port":P,"bytes":N}
+//   {"event":"progress","port":P,"bytes":N,"total":N}   at each whole percent
+//   {"event":"message","port":P,"caption":C,"text":T}
+//   {"event":"note","port":P,"text":T}
+//   {"event":"result","port":P,"ok":B,"result":R,"seconds":S[,"error":E],"bytes":N
+//    [,"block_ms":M][,"identify":HEX]}
+//   {"event":"summary","ok":N,"failed":N,"seconds":S}
+#pragma once
+
+#include "gang/run_events.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using JsonEvent = nlohmann::ordered_json;
+
+JsonEvent StatusEvent(const JsonEvent& port, const std::string& text);
+JsonEvent TotalEvent(const JsonEvent& port, int32_t bytes);
+JsonEvent ProgressEvent(const JsonEvent& port, int32_t bytes, int32_t total);
+JsonEvent MessageEvent(const JsonEvent& port, const char* caption, const char* text);
+JsonEvent NoteEvent(const JsonEvent& port, const std::string& text);
+JsonEvent ResultEvent(const JsonEvent& port, const RunRecord& record);
+JsonEvent SummaryEvent(int ok, int failed, double seconds);
+
+// The identify bytes as upper-case hex without separators ("0102A0FF"); empty for none.
+std::string IdentifyHex(const std::vector<uint8_t>& bytes);
+
+// Progress events go out at each whole percent: what a consumer can show, not 4096 events a
+// full image.  One per port; Reset at each total.
+class CPercentStep {
+public:
+    void Reset() { m_last = -1; }
+    // True when `done` of `total` reaches a whole percent not yet told.
+    bool Next(int32_t done, int32_t total);
+
+private:
+    int m_last = -1;
+};
