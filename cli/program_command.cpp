@@ -19,8 +19,6 @@
 #include "link/load_report.h"
 
 #include <chrono>
-#include <fstream>
-#include <map>
 
 namespace {
 
@@ -31,38 +29,18 @@ constexpr auto kWatchInterval = std::chrono::milliseconds(20);
 // The ports of --port and --ports-from, in order; false, told, when they can't be used.
 bool CollectPorts(const ProgramOptions& options, std::vector<std::string>* ports) {
     *ports = options.ports;
-    if (!options.portsFrom.empty()) {
-        std::ifstream file(options.portsFrom);
-        if (!file) {
-            std::fprintf(stderr, "error: can't read the port list %s\n", options.portsFrom.c_str());
-            return false;
-        }
-        std::string line;
-        while (std::getline(file, line)) {
-            const size_t first = line.find_first_not_of(" \t\r");
-            const size_t last = line.find_last_not_of(" \t\r");
-            if (first == std::string::npos || line[first] == '#') {
-                continue;  // blank lines and comments
-            }
-            ports->push_back(line.substr(first, last - first + 1));
-        }
+    if (!options.portsFrom.empty() && !ReadPortList(options.portsFrom, ports)) {
+        std::fprintf(stderr, "error: can't read the port list %s\n", options.portsFrom.c_str());
+        return false;
     }
     if (ports->empty()) {
         std::fprintf(stderr, "error: no port given (--port PORT or --ports-from FILE)\n");
         return false;
     }
-    std::map<std::string, std::string> seen;  // identity -> the name it was first given as
-    for (const std::string& port : *ports) {
-        auto [it, added] = seen.emplace(PortIdentity(port), port);
-        if (!added) {
-            if (it->second == port) {
-                std::fprintf(stderr, "error: the port %s is named twice\n", port.c_str());
-            } else {
-                std::fprintf(stderr, "error: %s and %s are the same port\n", it->second.c_str(),
-                             port.c_str());
-            }
-            return false;
-        }
+    const std::string twice = SamePortTwice(*ports);
+    if (!twice.empty()) {
+        std::fprintf(stderr, "error: %s\n", twice.c_str());
+        return false;
     }
     return true;
 }

@@ -2,7 +2,38 @@
 #include "gang/serial_ports.h"
 
 #include <cctype>
+#include <fstream>
+#include <map>
 #include <string_view>
+
+bool ReadPortList(const std::string& path, std::vector<std::string>* ports) {
+    std::ifstream file(path);
+    if (!file) {
+        return false;
+    }
+    std::string line;
+    while (std::getline(file, line)) {
+        const size_t first = line.find_first_not_of(" \t\r");
+        const size_t last = line.find_last_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') {
+            continue;  // blank lines and comments
+        }
+        ports->push_back(line.substr(first, last - first + 1));
+    }
+    return !file.bad();
+}
+
+std::string SamePortTwice(const std::vector<std::string>& ports) {
+    std::map<std::string, std::string> seen;  // identity -> the name it was first given as
+    for (const std::string& port : ports) {
+        auto [it, added] = seen.emplace(PortIdentity(port), port);
+        if (!added) {
+            return it->second == port ? "the port " + port + " is named twice"
+                                      : it->second + " and " + port + " are the same port";
+        }
+    }
+    return {};
+}
 
 std::string WindowsDevicePath(const std::string& name) {
     // "COM" in any case, one or more digits, and the colon the window's names carry.

@@ -39,5 +39,13 @@ std::string SlowReplyAdvice();
 // The Windows device path of a name, as PortOpenPath gives it on Windows.
 std::string WindowsDevicePath(const std::string& name);
 
+// Adds the port names of a list file, one a line (blank lines and # comments skipped, white
+// space around a name ignored).  False when the file can't be read.
+bool ReadPortList(const std::string& path, std::vector<std::string>* ports);
+
+// Empty when every name is a port of its own; else why not ("the port X is named twice", "X
+// and Y are the same port").
+std::string SamePortTwice(const std::vector<std::string>& ports);
+
 // Orders names by their text, with runs of digits compared by value.
 bool NaturalLess(const std::string& a, const std::string& b);

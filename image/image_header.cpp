@@ -28,3 +28,23 @@ bool IsImageSigned() {
     const uint8_t* block = AppImage + kSignatureBlockOffset;
     return std::any_of(block, block + kSignatureBlockSize, [](uint8_t b) { return b != 0xFF; });
 }
+
+namespace {
+
+uint32_t HeaderField(uint32_t offset, int bytes) {
+    uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        value = value << 8 | AppImage[offset + static_cast<uint32_t>(i)];
+    }
+    return value;
+}
+
+}  // namespace
+
+StampedHeader ReadStampedHeader() {
+    StampedHeader header;
+    header.start = HeaderField(kStartAddressOffset, 3);
+    header.end = HeaderField(kEndAddressOffset, 3);
+    header.crc = static_cast<uint16_t>(HeaderField(kImageCrcOffset, 2));
+    return header;
+}

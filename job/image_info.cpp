@@ -7,28 +7,17 @@
 
 #include <cstdio>
 
-namespace {
-
-uint32_t HeaderField(uint32_t offset, int bytes) {
-    uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-        value = value << 8 | AppImage[offset + static_cast<uint32_t>(i)];
-    }
-    return value;
-}
-
-}  // namespace
-
 ImageInfo ReadImageInfo(const char* path, WindowHandle reportWindow, unsigned reportMessage) {
     CImageInfoCollector collector;
     ImageInfo info;
     uint32_t endAddress = 0;
     info.ok = ReadAndStampImage(path, reportWindow, reportMessage, &endAddress, &collector);
     if (info.ok) {
-        info.start = HeaderField(kStartAddressOffset, 3);
-        info.end = HeaderField(kEndAddressOffset, 3);
+        const StampedHeader header = ReadStampedHeader();
+        info.start = header.start;
+        info.end = header.end;
         info.length = endAddress - ImageBase;
-        info.crc = static_cast<uint16_t>(HeaderField(kImageCrcOffset, 2));
+        info.crc = header.crc;
         info.isSigned = IsImageSigned();
     }
     info.records = collector.Records();

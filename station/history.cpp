@@ -1,0 +1,434 @@
+// The history in SQLite: write-ahead logging, so that readers never wait for the writer and a
+// crash of the process loses no committed row (synchronous NORMAL is durable across a process
+// crash; a power loss may lose the last rows).  Every statement is prepared with bound values.
+#include "station/history.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <iterator>
+
+namespace {
+
+// Marks the file as a station history for anything that opens it ("VELK").
+constexpr int kApplicationId = 0x56454C4B;
+constexpr int kBusyTimeoutMs = 5000;
+
+// The schema, one step a version: a file at version k runs the steps after k.
+const char* const kSchemaSteps[] = {
+    // 1: the runs.
+    "CREATE TABLE runs ("
+    " id INTEGER PRIMARY KEY,"
+    " started TEXT NOT NULL,"
+    " ended TEXT,"
+    " port TEXT NOT NULL,"
+    " file TEXT NOT NULL,"
+    " file_sha256 TEXT NOT NULL,"
+    " image_crc INTEGER NOT NULL,"
+    " start INTEGER NOT NULL,"
+    " \"end\" INTEGER NOT NULL,"
+    " identify TEXT,"
+    " result TEXT NOT NULL,"
+    " error TEXT,"
+    " bytes INTEGER NOT NULL DEFAULT 0,"
+    " seconds REAL,"
+    " block_ms REAL,"
+    " station TEXT NOT NULL,"
+    " version TEXT NOT NULL);"
+    "CREATE INDEX runs_started ON runs(started);"
+    "CREATE INDEX runs_port ON runs(port, id);",
+    // 2: retries and the block phase's line rate.
+    "ALTER TABLE runs ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1;"
+    "ALTER TABLE runs ADD COLUMN block_rate INTEGER NOT NULL DEFAULT 115200;",
+};
+static_assert(std::size(kSchemaSteps) == CHistory::kSchemaVersion);
+
+constexpr char kColumns[] =
+    "id, started, ended, port, file, file_sha256, image_crc, start, \"end\", identify, result, "
+    "error, bytes, seconds, block_ms, station, version, attempt, block_rate";
+
+// A prepared statement that finalizes itself.
+class CStatement {
+public:
+    CStatement(sqlite3* db, const std::string& sql) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &m_statement, nullptr) != SQLITE_OK) {
+            m_statement = nullptr;
+        }
+    }
+    ~CStatement() { sqlite3_finalize(m_statement); }
+    CStatement(const CStatement&) = delete;
+    CStatement& operator=(const CStatement&) = delete;
+
+    bool Ok() const { return m_statement != nullptr; }
+    sqlite3_stmt* Get() const { return m_statement; }
+
+    void Bind(int index, const std::string& text) {
+        sqlite3_bind_text(m_statement, index, text.c_str(), static_cast<int>(text.size()),
+                          SQLITE_TRANSIENT);
+    }
+    void Bind(int index, int64_t value) { sqlite3_bind_int64(m_statement, index, value); }
+    void Bind(int index, const std::optional<std::string>& text) {
+        if (text) {
+            Bind(index, *text);
+        } else {
+            sqlite3_bind_null(m_statement, index);
+        }
+    }
+    void Bind(int index, const std::optional<double>& value) {
+        if (value) {
+            sqlite3_bind_double(m_statement, index, *value);
+        } else {
+            sqlite3_bind_null(m_statement, index);
+        }
+    }
+    int Step() { return sqlite3_step(m_statement); }
+
+    std::string Text(int column) const {
+        const unsigned char* text = sqlite3_column_text(m_statement, column);
+        return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+    }
+    std::optional<std::string> OptionalText(int column) const {
+        if (sqlite3_column_type(m_statement, column) == SQLITE_NULL) {
+            return std::nullopt;
+        }
+        return Text(column);
+    }
+    int64_t Int(int column) const { return sqlite3_column_int64(m_statement, column); }
+    std::optional<double> OptionalReal(int column) const {
+        if (sqlite3_column_type(m_statement, column) == SQLITE_NULL) {
+            return std::nullopt;
+        }
+        return sqlite3_column_double(m_statement, column);
+    }
+
+private:
+    sqlite3_stmt* m_statement = nullptr;
+};
+
+// A row from a statement that selected kColumns.
+HistoryRow ReadRow(const CStatement& s) {
+    HistoryRow row;
+    row.id = s.Int(0);
+    row.started = s.Text(1);
+    row.ended = s.OptionalText(2);
+    row.port = s.Text(3);
+    row.file = s.Text(4);
+    row.fileSha256 = s.Text(5);
+    row.imageCrc = s.Int(6);
+    row.start = s.Int(7);
+    row.end = s.Int(8);
+    row.identify = s.OptionalText(9);
+    row.result = s.Text(10);
+    row.error = s.OptionalText(11);
+    row.bytes = s.Int(12);
+    row.seconds = s.OptionalReal(13);
+    row.blockMs = s.OptionalReal(14);
+    row.station = s.Text(15);
+    row.version = s.Text(16);
+    row.attempt = s.Int(17);
+    row.blockRate = s.Int(18);
+    return row;
+}
+
+int IntPragma(sqlite3* db, const char* pragma) {
+    CStatement s(db, std::string("PRAGMA ") + pragma);
+    return s.Ok() && s.Step() == SQLITE_ROW ? static_cast<int>(s.Int(0)) : -1;
+}
+
+}  // namespace
+
+CHistory::~CHistory() {
+    Close();
+}
+
+bool CHistory::Exec(sqlite3* db, const char* sql, std::string* error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        if (error != nullptr) {
+            *error = message != nullptr ? message : sqlite3_errmsg(db);
+        }
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+bool CHistory::Open(const std::string& path, std::string* error) {
+    Close();
+    // The lock: on the file itself, which SQLite locks only with fcntl() ranges, never with
+    // flock().  Taken before SQLite reads a byte, so a second station never touches it.
+    m_lockFd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (m_lockFd < 0) {
+        *error = "can't open the history " + path;
+        return false;
+    }
+    struct stat info {};
+    if (fstat(m_lockFd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = path + " is not a file";
+        Close();
+        return false;
+    }
+    if (flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        *error = "the history " + path + " is in use by another station";
+        Close();
+        return false;
+    }
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &m_write, flags, nullptr) != SQLITE_OK) {
+        *error = "can't open the history " + path + ": " + sqlite3_errmsg(m_write);
+        Close();
+        return false;
+    }
+    sqlite3_busy_timeout(m_write, kBusyTimeoutMs);
+    // A file that SQLite can't read as a database fails its first statement.
+    const int applicationId = IntPragma(m_write, "application_id");
+    if (applicationId < 0) {
+        *error = path + " is not a station history (not an SQLite database)";
+        Close();
+        return false;
+    }
+    const int tables = [&] {
+        CStatement s(m_write, "SELECT count(*) FROM sqlite_master");
+        return s.Ok() && s.Step() == SQLITE_ROW ? static_cast<int>(s.Int(0)) : -1;
+    }();
+    if (applicationId != kApplicationId && !(applicationId == 0 && tables == 0)) {
+        *error = path + " is not a station history";
+        Close();
+        return false;
+    }
+    std::string why;
+    if (!Exec(m_write, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", &why) ||
+        !Upgrade(&why)) {
+        *error = "can't use the history " + path + ": " + why;
+        Close();
+        return false;
+    }
+    {
+        CStatement mark(m_write,
+                        "UPDATE runs SET result = 'interrupted', ended = ?1, "
+                        "error = 'the station stopped during the run' WHERE result = 'running'");
+        mark.Bind(1, Now());
+        if (!mark.Ok() || mark.Step() != SQLITE_DONE) {
+            *error = std::string("can't use the history: ") + sqlite3_errmsg(m_write);
+            Close();
+            return false;
+        }
+        m_interruptedAtOpen = sqlite3_changes(m_write);
+    }
+    if (sqlite3_open_v2(path.c_str(), &m_read, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        *error = "can't read the history " + path;
+        Close();
+        return false;
+    }
+    sqlite3_busy_timeout(m_read, kBusyTimeoutMs);
+    return true;
+}
+
+bool CHistory::Upgrade(std::string* error) {
+    const int version = IntPragma(m_write, "user_version");
+    if (version > kSchemaVersion) {
+        *error = "it was written by a newer station (schema " + std::to_string(version) + ")";
+        return false;
+    }
+    if (version == kSchemaVersion) {
+        return true;
+    }
+    // All steps and the new version in one transaction: a file is never half upgraded.
+    std::string script = "BEGIN IMMEDIATE;";
+    if (version == 0) {
+        script += "PRAGMA application_id=" + std::to_string(kApplicationId) + ";";
+    }
+    for (int step = version; step < kSchemaVersion; ++step) {
+        script += kSchemaSteps[step];
+    }
+    script += "PRAGMA user_version=" + std::to_string(kSchemaVersion) + "; COMMIT;";
+    if (!Exec(m_write, script.c_str(), error)) {
+        Exec(m_write, "ROLLBACK;", nullptr);
+        return false;
+    }
+    return true;
+}
+
+void CHistory::Close() {
+    if (m_read != nullptr) {
+        sqlite3_close_v2(m_read);
+        m_read = nullptr;
+    }
+    if (m_write != nullptr) {
+        sqlite3_close_v2(m_write);
+        m_write = nullptr;
+    }
+    if (m_lockFd >= 0) {
+        close(m_lockFd);
+        m_lockFd = -1;
+    }
+}
+
+int64_t CHistory::Insert(const HistoryRow& row) {
+    std::lock_guard<std::mutex> lock(m_writeMutex);
+    if (m_write == nullptr) {
+        return 0;
+    }
+    CStatement s(m_write,
+                 "INSERT INTO runs (started, port, file, file_sha256, image_crc, start, \"end\", "
+                 "result, bytes, station, version, attempt, block_rate) "
+                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 'running', 0, ?8, ?9, ?10, ?11)");
+    if (!s.Ok()) {
+        return 0;
+    }
+    s.Bind(1, row.started);
+    s.Bind(2, row.port);
+    s.Bind(3, row.file);
+    s.Bind(4, row.fileSha256);
+    s.Bind(5, row.imageCrc);
+    s.Bind(6, row.start);
+    s.Bind(7, row.end);
+    s.Bind(8, row.station);
+    s.Bind(9, row.version);
+    s.Bind(10, row.attempt);
+    s.Bind(11, row.blockRate);
+    return s.Step() == SQLITE_DONE ? sqlite3_last_insert_rowid(m_write) : 0;
+}
+
+bool CHistory::Complete(const HistoryRow& row) {
+    std::lock_guard<std::mutex> lock(m_writeMutex);
+    if (m_write == nullptr) {
+        return false;
+    }
+    CStatement s(m_write,
+                 "UPDATE runs SET ended = ?2, result = ?3, error = ?4, bytes = ?5, seconds = ?6, "
+                 "block_ms = ?7, identify = ?8 WHERE id = ?1");
+    if (!s.Ok()) {
+        return false;
+    }
+    s.Bind(1, row.id);
+    s.Bind(2, row.ended);
+    s.Bind(3, row.result);
+    s.Bind(4, row.error);
+    s.Bind(5, row.bytes);
+    s.Bind(6, row.seconds);
+    s.Bind(7, row.blockMs);
+    s.Bind(8, row.identify);
+    return s.Step() == SQLITE_DONE;
+}
+
+std::vector<HistoryRow> CHistory::Query(const HistoryFilter& filter) {
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    std::vector<HistoryRow> rows;
+    if (m_read == nullptr) {
+        return rows;
+    }
+    // Empty filters match everything.
+    CStatement s(m_read, std::string("SELECT ") + kColumns +
+                             " FROM runs WHERE (?1 = '' OR port = ?1) AND (?2 = '' OR result = ?2)"
+                             " AND (?3 = '' OR file = ?3) AND (?4 = '' OR started >= ?4)"
+                             " ORDER BY id DESC LIMIT ?5");
+    if (!s.Ok()) {
+        return rows;
+    }
+    s.Bind(1, filter.port);
+    s.Bind(2, filter.result);
+    s.Bind(3, filter.file);
+    s.Bind(4, filter.since);
+    s.Bind(5, int64_t{filter.limit});
+    while (s.Step() == SQLITE_ROW) {
+        rows.push_back(ReadRow(s));
+    }
+    return rows;
+}
+
+std::vector<HistoryRow> CHistory::LatestPerPort() {
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    std::vector<HistoryRow> rows;
+    if (m_read == nullptr) {
+        return rows;
+    }
+    CStatement s(m_read, std::string("SELECT ") + kColumns +
+                             " FROM runs WHERE id IN (SELECT max(id) FROM runs GROUP BY port)");
+    while (s.Ok() && s.Step() == SQLITE_ROW) {
+        rows.push_back(ReadRow(s));
+    }
+    return rows;
+}
+
+std::string CHistory::Now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+nlohmann::ordered_json HistoryRowJson(const HistoryRow& row) {
+    using Json = nlohmann::ordered_json;
+    auto optional = [](const auto& value) { return value ? Json(*value) : Json(nullptr); };
+    return Json{{"id", row.id},
+                {"started", row.started},
+                {"ended", optional(row.ended)},
+                {"port", row.port},
+                {"file", row.file},
+                {"file_sha256", row.fileSha256},
+                {"image_crc", row.imageCrc},
+                {"start", row.start},
+                {"end", row.end},
+                {"identify", optional(row.identify)},
+                {"result", row.result},
+                {"error", optional(row.error)},
+                {"bytes", row.bytes},
+                {"seconds", optional(row.seconds)},
+                {"block_ms", optional(row.blockMs)},
+                {"station", row.station},
+                {"version", row.version},
+                {"attempt", row.attempt},
+                {"block_rate", row.blockRate}};
+}
+
+namespace {
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+std::string HistoryCsv(const std::vector<HistoryRow>& rows) {
+    std::string csv;
+    bool header = true;
+    // The JSON form names every column once; the CSV follows it, so the two never differ.
+    const nlohmann::ordered_json names = HistoryRowJson(HistoryRow{});
+    for (auto it = names.begin(); it != names.end(); ++it) {
+        csv += (it == names.begin() ? "" : ",") + it.key();
+    }
+    csv += "\r\n";
+    for (const HistoryRow& row : rows) {
+        const nlohmann::ordered_json value = HistoryRowJson(row);
+        header = true;
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            std::string field;
+            if (it->is_string()) {
+                field = it->get<std::string>();
+            } else if (!it->is_null()) {
+                field = it->dump();
+            }
+            csv += (header ? "" : ",") + CsvField(field);
+            header = false;
+        }
+        csv += "\r\n";
+    }
+    return csv;
+}

@@ -1,0 +1,95 @@
+// The station's history: every run in an SQLite file, one row a run (and one a retry), written
+// when the run starts and completed when it ends, so that a station that dies in the middle
+// loses nothing: at the next start its unfinished rows become "interrupted".
+//
+// The file is the station's alone while it runs (an exclusive lock beside SQLite's own); it
+// carries an application id and a schema version, and an older schema is upgraded in place.
+// Writes go through one connection and reads through another, so a long query of the page
+// never holds up a run's row.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct HistoryRow {
+    int64_t id = 0;
+    std::string started;  // ISO 8601 UTC
+    std::optional<std::string> ended;
+    std::string port;
+    std::string file;  // the shelf name
+    std::string fileSha256;
+    int64_t imageCrc = 0;  // as stamped
+    int64_t start = 0;     // addresses as stamped
+    int64_t end = 0;
+    std::optional<std::string> identify;  // upper-case hex; none when no loader answered
+    std::string result;                   // running, done, failed, cancelled, interrupted
+    std::optional<std::string> error;
+    int64_t bytes = 0;
+    std::optional<double> seconds;
+    std::optional<double> blockMs;
+    std::string station;  // host name
+    std::string version;
+    int64_t attempt = 1;
+    int64_t blockRate = 0;
+};
+
+// What a query asks for: the newest `limit` rows, filtered by the fields given.
+struct HistoryFilter {
+    int limit = 50;
+    std::string port, result, file;
+    std::string since;  // rows started at or after this ISO 8601 time
+};
+
+class CHistory {
+public:
+    static constexpr int kSchemaVersion = 2;
+
+    CHistory() = default;
+    ~CHistory();
+    CHistory(const CHistory&) = delete;
+    CHistory& operator=(const CHistory&) = delete;
+
+    // Opens (or creates) the file, takes it for this station, upgrades its schema and marks
+    // every row still running as interrupted.  False with the reason in *error when the file
+    // is held by another station, is no station history, or can't be used.
+    bool Open(const std::string& path, std::string* error);
+    void Close();
+    // Rows that the last Open found running and marked interrupted.
+    int InterruptedAtOpen() const { return m_interruptedAtOpen; }
+
+    // Inserts a row as it starts (result "running", no end); its id, 0 when it failed.
+    int64_t Insert(const HistoryRow& row);
+    // Completes a row: its end, result, error, bytes, seconds, block time and identify bytes.
+    bool Complete(const HistoryRow& row);
+
+    std::vector<HistoryRow> Query(const HistoryFilter& filter);
+    // The latest row of each port, for the slots' states at start.
+    std::vector<HistoryRow> LatestPerPort();
+
+    // The current time as the history writes it: "2026-12-08T16:07:27Z".
+    static std::string Now();
+
+private:
+    bool Exec(sqlite3* db, const char* sql, std::string* error);
+    bool Upgrade(std::string* error);
+
+    int m_lockFd = -1;
+    sqlite3* m_write = nullptr;
+    sqlite3* m_read = nullptr;
+    std::mutex m_writeMutex;
+    std::mutex m_readMutex;
+    int m_interruptedAtOpen = 0;
+};
+
+// A row as the API gives it: every column by its name, null where the row has no value.
+nlohmann::ordered_json HistoryRowJson(const HistoryRow& row);
+
+// The rows as RFC 4180 CSV with a header line (CR LF line ends; fields with a comma, a quote
+// or a line break quoted, quotes doubled).
+std::string HistoryCsv(const std::vector<HistoryRow>& rows);

@@ -1,0 +1,55 @@
+// The station's HTTP face: the JSON API, the event stream and the page, over cpp-httplib, with
+// the bench's rules at the door: on loopback only loopback host names (no DNS rebinding), a
+// token for everything under /api/ when one is set, JSON-only POSTs with bounded bodies, and
+// pages served from a list fixed at start, never from a path a request names.
+#pragma once
+
+#include "station/station.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+namespace httplib {
+class Server;
+}
+
+struct HttpSettings {
+    std::string host = "127.0.0.1";
+    int port = 8370;                // 0: any free port
+    std::string token;              // empty: none asked for
+    std::string webFolder;          // the page and its assets
+};
+
+class CHttpApi {
+public:
+    CHttpApi(CStation& station, HttpSettings settings);
+    ~CHttpApi();
+    CHttpApi(const CHttpApi&) = delete;
+    CHttpApi& operator=(const CHttpApi&) = delete;
+
+    // Loads the page's files and binds the address.  False with the reason when it can't.
+    bool Bind(std::string* error);
+    // The port bound (useful when asked for any).
+    int Port() const { return m_port; }
+    // Serves until Stop; call on a thread of its own.
+    void Serve();
+    void Stop();
+
+    // True for the host names that mean this machine only.
+    static bool IsLoopback(const std::string& host);
+
+private:
+    void Routes();
+    bool HostAllowed(const std::string& hostHeader) const;
+
+    CStation& m_station;
+    HttpSettings m_settings;
+    int m_port = 0;
+    std::unique_ptr<httplib::Server> m_server;
+    struct WebFile {
+        std::string type;
+        std::string content;
+    };
+    std::map<std::string, WebFile> m_web;  // request path -> file
+};

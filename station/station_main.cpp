@@ -1,0 +1,221 @@
+// velko-station: a bench that programs many instruments, remembers every run, and shows the
+// bench live in a browser page.  Parses the command line with CLI11, opens the history, starts
+// the bench and its HTTP face, and runs until SIGINT or SIGTERM: then every running port is
+// cancelled before its next block and recorded, and the program ends with status 0.
+#include "gang/exit_status.h"
+#include "gang/interrupt.h"
+#include "gang/serial_ports.h"
+#include "gang/sign_option.h"
+#include "station/http_api.h"
+#include "station/station.h"
+
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace {
+
+constexpr size_t kMinTokenLength = 16;
+
+const char kFooter[] =
+    "Examples:\n"
+    "  velko-station --shelf /srv/firmware --watch '/dev/serial/by-id/*'\n"
+    "  velko-station --shelf . --port /dev/ttyUSB0 --port /dev/ttyUSB1 --auto VYRA_FULL.A37\n"
+    "  velko-station --listen 0.0.0.0:8370 --token-file /etc/velko/token --ports-from bench.txt\n"
+    "Then open the address it prints in a browser.";
+
+// "ADDR:PORT" or "[V6]:PORT" into its parts; false when it is neither.
+bool SplitListen(const std::string& listen, std::string* host, int* port) {
+    const size_t colon = listen.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == listen.size()) {
+        return false;
+    }
+    *host = listen.substr(0, colon);
+    if (host->front() == '[' && host->back() == ']') {
+        *host = host->substr(1, host->size() - 2);
+    }
+    const std::string digits = listen.substr(colon + 1);
+    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 5) {
+        return false;
+    }
+    *port = std::stoi(digits);
+    return *port <= 65535;
+}
+
+// The token of --token-file: its one line without the white space around it.
+bool ReadToken(const std::string& path, std::string* token, std::string* error) {
+    std::ifstream file(path);
+    if (!file) {
+        *error = "can't read the token file " + path;
+        return false;
+    }
+    std::string line;
+    std::getline(file, line);
+    const size_t first = line.find_first_not_of(" \t\r\n");
+    const size_t last = line.find_last_not_of(" \t\r\n");
+    *token = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+    if (token->size() < kMinTokenLength) {
+        *error = "the token in " + path + " is shorter than " + std::to_string(kMinTokenLength) +
+                 " characters";
+        return false;
+    }
+    return true;
+}
+
+// Where the page's files are: beside an installed program (../share/velko/web), else the
+// source tree the program was built from.
+std::string DefaultWebFolder() {
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        self[length] = '\0';
+        std::string folder = self;
+        folder = folder.substr(0, folder.rfind('/'));
+        const std::string installed = folder.substr(0, folder.rfind('/')) + "/share/velko/web";
+        if (access((installed + "/index.html").c_str(), R_OK) == 0) {
+            return installed;
+        }
+    }
+    return ORVANE_WEB_SOURCE_DIR;
+}
+
+std::string HostName() {
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "unknown";
+}
+
+int Fail(const std::string& text) {
+    std::fprintf(stderr, "velko-station: error: %s\n", text.c_str());
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"A bench that programs many Vyra instruments at once, keeps a history of every "
+                 "run, and shows the bench live in a browser page.",
+                 "velko-station"};
+    app.set_version_flag("--version", "velko-station " ORVANE_VERSION);
+    std::string listen = "127.0.0.1:8370", database = "velko-station.db", shelf = ".";
+    std::vector<std::string> ports, watch;
+    std::string portsFrom, autoFile, signLibrary, tokenFile, webFolder;
+    int32_t blockRate = kDefaultBlockBaudRate;
+    int retries = 0;
+    app.add_option("--listen", listen,
+                   "the address and port to serve the page and API on; any address other than "
+                   "the loopback one needs --token-file")
+        ->capture_default_str();
+    app.add_option("--db", database, "the history, an SQLite file (made when missing)")
+        ->capture_default_str();
+    app.add_option("--shelf", shelf,
+                   "the folder of the application files the bench may program (*.a37, *.s19, "
+                   "*.s28, *.s37, *.srec, *.mot); nothing outside it is read")
+        ->capture_default_str();
+    app.add_option("--port", ports, "a slot: a serial port; give it once for each port")
+        ->type_size(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--ports-from", portsFrom, "a file with one port a line (# starts a comment)");
+    app.add_option("--watch", watch,
+                   "a glob of ports that come and go, such as '/dev/serial/by-id/*': a slot for "
+                   "every path that matches while the station runs")
+        ->type_size(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--auto", autoFile,
+                   "a shelf file to program on every port that appears, once each time");
+    app.add_option("--sign", signLibrary, "sign every image with this signing library first");
+    app.add_option("--token-file", tokenFile,
+                   "a file whose one line (16 characters or more) every API request must carry "
+                   "as 'Authorization: Bearer TOKEN'");
+    app.add_option("--block-rate", blockRate,
+                   "the line rate of the block phase: 19200, 38400, 57600 or 115200")
+        ->capture_default_str()
+        ->check(CLI::IsMember(std::vector<int32_t>(std::begin(kBlockBaudRates),
+                                                   std::end(kBlockBaudRates))));
+    app.add_option("--retry", retries,
+                   "run a port whose run failed again from the start, up to N more times")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 100));
+    app.add_option("--web", webFolder, "the folder of the page's files (default: the installed one)");
+    app.footer(kFooter);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? kExitOk : kExitUsage;
+    }
+
+    HttpSettings http;
+    if (!SplitListen(listen, &http.host, &http.port)) {
+        return Fail("--listen wants ADDRESS:PORT, such as 127.0.0.1:8370, not " + listen);
+    }
+    if (!tokenFile.empty()) {
+        std::string error;
+        if (!ReadToken(tokenFile, &http.token, &error)) {
+            return Fail(error);
+        }
+    } else if (!CHttpApi::IsLoopback(http.host)) {
+        return Fail("listening on " + http.host +
+                    " lets the network program instruments: give --token-file");
+    }
+    http.webFolder = webFolder.empty() ? DefaultWebFolder() : webFolder;
+
+    StationSettings settings;
+    settings.shelf = shelf;
+    settings.ports = ports;
+    if (!portsFrom.empty() && !ReadPortList(portsFrom, &settings.ports)) {
+        return Fail("can't read the port list " + portsFrom);
+    }
+    const std::string twice = SamePortTwice(settings.ports);
+    if (!twice.empty()) {
+        return Fail(twice);
+    }
+    settings.watch = watch;
+    settings.listPorts = settings.ports.empty() && watch.empty();
+    settings.autoFile = autoFile;
+    settings.run.blockRate = blockRate;
+    settings.run.retries = retries;
+    settings.stationName = HostName();
+    if (!LoadSignOption(signLibrary, &settings.signApp)) {
+        return kExitUsage;
+    }
+
+    CHistory history;
+    std::string error;
+    if (!history.Open(database, &error)) {
+        return Fail(error);
+    }
+    if (history.InterruptedAtOpen() > 0) {
+        std::fprintf(stderr, "velko-station: %d run(s) were interrupted when the station last "
+                     "stopped; the history says so\n", history.InterruptedAtOpen());
+    }
+    InstallInterruptHandler();
+    CStation station(settings, history);
+    CHttpApi api(station, http);
+    if (!api.Bind(&error) || !station.Start(&error)) {
+        return Fail(error);
+    }
+    const std::string shown = http.host.find(':') != std::string::npos
+                                  ? "[" + http.host + "]"
+                                  : http.host == "0.0.0.0" ? HostName() : http.host;
+    std::printf("velko-station: open http://%s:%d/\n", shown.c_str(), api.Port());
+    std::fflush(stdout);
+
+    std::thread server([&api] { api.Serve(); });
+    while (!WaitForInterrupt(60000)) {
+    }
+    std::fprintf(stderr, "velko-station: stopping: every running port stops before its next "
+                 "block (a second signal ends at once)\n");
+    station.Stop();
+    api.Stop();
+    server.join();
+    history.Close();
+    std::fprintf(stderr, "velko-station: stopped\n");
+    return kExitOk;
+}
