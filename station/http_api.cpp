@@ -107,26 +107,10 @@ bool CHttpApi::HostAllowed(const std::string& hostHeader) const {
 
 bool CHttpApi::Bind(std::string* error) {
     // The page's files, read once: a request can name only what is in this list.
-    DIR* dir = opendir(m_settings.webFolder.c_str());
-    if (dir == nullptr) {
+    if (!LoadWebFolder(m_settings.webFolder, "/", 0)) {
         *error = "can't read the page's folder " + m_settings.webFolder;
         return false;
     }
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        const char* type = ContentType(name);
-        const std::string path = m_settings.webFolder + "/" + name;
-        struct stat info {};
-        if (name.front() == '.' || type == nullptr || stat(path.c_str(), &info) != 0 ||
-            !S_ISREG(info.st_mode)) {
-            continue;
-        }
-        std::ifstream file(path, std::ios::binary);
-        std::ostringstream content;
-        content << file.rdbuf();
-        m_web["/" + name] = WebFile{type, content.str()};
-    }
-    closedir(dir);
     if (m_web.count("/index.html") == 0) {
         *error = "the page's folder " + m_settings.webFolder + " holds no index.html";
         return false;
@@ -153,6 +137,36 @@ bool CHttpApi::Bind(std::string* error) {
         }
         m_port = m_settings.port;
     }
+    return true;
+}
+
+bool CHttpApi::LoadWebFolder(const std::string& folder, const std::string& prefix, int depth) {
+    constexpr int kMaxDepth = 2;  // the page's folder and one level below (vendor/)
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        const std::string path = folder + "/" + name;
+        struct stat info {};
+        if (name.front() == '.' || lstat(path.c_str(), &info) != 0) {
+            continue;
+        }
+        if (S_ISDIR(info.st_mode) && depth + 1 < kMaxDepth) {
+            LoadWebFolder(path, prefix + name + "/", depth + 1);
+            continue;
+        }
+        const char* type = ContentType(name);
+        if (type == nullptr || !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        std::ifstream file(path, std::ios::binary);
+        std::ostringstream content;
+        content << file.rdbuf();
+        m_web[prefix + name] = WebFile{type, content.str()};
+    }
+    closedir(dir);
     return true;
 }
 

@@ -41,6 +41,8 @@ public:
 
 private:
     void Routes();
+    // Reads the files of a folder (and of its folders, to a depth) into the page's list.
+    bool LoadWebFolder(const std::string& folder, const std::string& prefix, int depth);
     bool HostAllowed(const std::string& hostHeader) const;
 
     CStation& m_station;
