@@ -82,7 +82,11 @@ void ChildProcess::Collect() {
             }
             const ssize_t n = read(p.fd, buffer, sizeof buffer);
             if (n > 0) {
-                (p.fd == m_outFd ? m_out : m_err).append(buffer, static_cast<size_t>(n));
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    (p.fd == m_outFd ? m_out : m_err).append(buffer, static_cast<size_t>(n));
+                }
+                m_changed.notify_all();
             } else {
                 close(p.fd);  // end of file, or EIO once a terminal's last writer is gone
                 p.fd = -1;
@@ -90,6 +94,29 @@ void ChildProcess::Collect() {
             }
         }
     }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_collected = true;
+    }
+    m_changed.notify_all();
+}
+
+bool ChildProcess::WaitForOut(const std::string& part, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return m_collected || m_out.find(part) != std::string::npos;
+    });
+    return m_out.find(part) != std::string::npos;
+}
+
+std::string ChildProcess::OutSoFar() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_out;
+}
+
+std::string ChildProcess::ErrSoFar() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_err;
 }
 
 void ChildProcess::Signal(int signal) const {

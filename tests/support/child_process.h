@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +27,14 @@ public:
     // Returns the exit status, 128 + the signal for a child a signal ended, -1 on time-out.
     int Wait(int timeoutMs = 120000);
 
+    // Waits until the child's standard output holds `part` (true), or it has closed its output
+    // or timeoutMs passed (false).
+    bool WaitForOut(const std::string& part, int timeoutMs);
+    // What the child has written so far, while it runs.
+    std::string OutSoFar() const;
+    std::string ErrSoFar() const;
+
+    // All of the output, once Wait has returned.
     const std::string& Out() const { return m_out; }
     const std::string& Err() const { return m_err; }
 
@@ -33,6 +43,9 @@ private:
 
     pid_t m_pid = -1;
     int m_outFd = -1, m_errFd = -1;
+    mutable std::mutex m_mutex;  // the output, while the reader adds to it
+    std::condition_variable m_changed;
+    bool m_collected = false;
     std::string m_out, m_err;
     std::thread m_reader;
     int m_status = -1;

@@ -1,0 +1,578 @@
+// velko-station end to end: the real program, run as a child process, driven over HTTP
+// against simulated instruments on pseudo-terminals.  What the instruments' flash holds, the
+// history's rows, the event stream and the answers to bad requests are what count.
+#include "gang/exit_status.h"
+#include "image/app_image.h"
+#include "image/image_header.h"
+#include "image/srec_reader.h"
+#include "sim/simulated_instrument.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <signal.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr int kStartMs = 20000;
+constexpr int kRunMs = 60000;
+const std::string kSmall = "VYRA_SMALL.A37";
+const std::string kIdentityHex = "5659524100010005";  // the simulated loader's identify bytes
+
+std::string Sample(const std::string& name) {
+    return std::string(ORVANE_SAMPLES_DIR) + "/" + name;
+}
+
+// The flash an instrument holds after a complete load of the file.
+std::string ExpectedDigest(const std::string& file) {
+    int32_t highest = 0;
+    uint32_t end = 0;
+    EXPECT_TRUE(ReadImageFile(file.c_str(), ImageBase, false, &highest, &end));
+    StampImageHeader(ImageBase, end);
+    return sim::FlashDigestOf(AppImage, ImageSize);
+}
+
+// A folder for the station: its shelf (copies of the samples) and its history.
+struct Bench {
+    TempDir dir;
+    std::string shelf = dir.File("shelf");
+    std::string db = dir.File("history.db");
+    Bench() {
+        fs::create_directory(shelf);
+        for (const char* name : {"VYRA_SMALL.A37", "VYRA_FULL.A37", "VYRA_UNSIGNED.A37"}) {
+            fs::copy_file(Sample(name), shelf + "/" + name);
+        }
+    }
+    // A link named `name` in the folder, leading to an instrument's port.
+    std::string Link(const std::string& name, const sim::SimulatedInstrument& instrument) const {
+        const std::string path = dir.File(name);
+        fs::create_symlink(instrument.PortPath(), path);
+        return path;
+    }
+};
+
+struct Instrument {
+    sim::SimulatedInstrument sim;
+    explicit Instrument(sim::Options options = {}) : sim(options) { EXPECT_TRUE(sim.Start()); }
+};
+
+// The program, serving on a free loopback port unless told otherwise.
+class Station {
+public:
+    Station(const Bench& bench, std::vector<std::string> more) {
+        std::vector<std::string> argv{VELKO_STATION, "--shelf", bench.shelf};
+        auto given = [&](const char* option) {
+            return std::find(more.begin(), more.end(), option) != more.end();
+        };
+        if (!given("--db")) {
+            argv.insert(argv.end(), {"--db", bench.db});
+        }
+        if (!given("--listen")) {
+            argv.insert(argv.end(), {"--listen", "127.0.0.1:0"});
+        }
+        argv.insert(argv.end(), more.begin(), more.end());
+        m_process = std::make_unique<ChildProcess>(argv);
+        if (m_process->WaitForOut("/\n", kStartMs)) {
+            const std::string out = m_process->OutSoFar();
+            const size_t colon = out.rfind(':');
+            m_port = std::stoi(out.substr(colon + 1));
+        }
+    }
+    ~Station() {
+        if (m_process) {
+            m_process->Signal(SIGKILL);
+        }
+    }
+
+    bool Serving() const { return m_port > 0; }
+    int Port() const { return m_port; }
+    ChildProcess& Process() { return *m_process; }
+
+    httplib::Client Client() const {
+        httplib::Client client("127.0.0.1", m_port);
+        client.set_read_timeout(30, 0);
+        return client;
+    }
+    Json Get(const std::string& path) const {
+        auto client = Client();
+        auto result = client.Get(path.c_str());
+        EXPECT_TRUE(result) << path;
+        return result ? Json::parse(result->body, nullptr, false) : Json();
+    }
+    // Status and body of a JSON POST.
+    std::pair<int, Json> Post(const std::string& path, const Json& body) const {
+        auto client = Client();
+        auto result = client.Post(path.c_str(), body.dump(), "application/json");
+        EXPECT_TRUE(result) << path;
+        if (!result) {
+            return {0, Json()};
+        }
+        return {result->status, Json::parse(result->body, nullptr, false)};
+    }
+    // Ends the program with a signal; its exit status.
+    int Stop(int signal = SIGTERM) {
+        m_process->Signal(signal);
+        const int status = m_process->Wait(kRunMs);
+        return status;
+    }
+
+private:
+    std::unique_ptr<ChildProcess> m_process;
+    int m_port = 0;
+};
+
+// One page's event stream, read on a thread of its own into a list.
+class EventStream {
+public:
+    EventStream(const Station& station, const std::string& query = "")
+        : m_client(station.Client()) {
+        m_client.set_read_timeout(60, 0);
+        m_thread = std::thread([this, query] {
+            std::string pending;
+            m_client.Get(("/api/events" + query).c_str(), [&](const char* data, size_t size) {
+                pending.append(data, size);
+                for (size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
+                    const std::string block = pending.substr(0, end);
+                    pending.erase(0, end + 2);
+                    if (block.rfind("data: ", 0) == 0) {
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        m_events.push_back(Json::parse(block.substr(6)));
+                        m_changed.notify_all();
+                    }
+                }
+                return true;
+            });
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_ended = true;
+            m_changed.notify_all();
+        });
+    }
+    ~EventStream() {
+        m_client.stop();
+        m_thread.join();
+    }
+
+    // Waits until `done` holds for the events so far.
+    bool WaitFor(const std::function<bool(const std::vector<Json>&)>& done, int timeoutMs = kRunMs) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return done(m_events) || m_ended; }) &&
+               done(m_events);
+    }
+    std::vector<Json> Events() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_events;
+    }
+
+private:
+    httplib::Client m_client;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Json> m_events;
+    bool m_ended = false;
+};
+
+// How many runs have a result among the events.
+size_t Results(const std::vector<Json>& events) {
+    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [](const Json& e) {
+        return e["event"] == "result";
+    }));
+}
+
+auto ResultsReach(size_t count) {
+    return [count](const std::vector<Json>& events) { return Results(events) >= count; };
+}
+
+// The slot event that last told a port's state.
+auto SlotReaches(const std::string& port, const std::string& state) {
+    return [port, state](const std::vector<Json>& events) {
+        for (auto it = events.rbegin(); it != events.rend(); ++it) {
+            if ((*it)["event"] == "slot" && (*it)["name"] == port) {
+                return (*it)["state"] == state;
+            }
+        }
+        return false;
+    };
+}
+
+std::map<std::string, Json> RowsByPort(const Json& history) {
+    std::map<std::string, Json> rows;
+    for (const Json& row : history["runs"]) {
+        rows[row["port"].get<std::string>()] = row;
+    }
+    return rows;
+}
+
+}  // namespace
+
+TEST(VelkoStation, MixedBatchIsRecordedAndToldToEveryPageInOrder) {
+    Bench bench;
+    auto faulty = [](void (*set)(sim::Options&)) {
+        sim::Options options;
+        set(options);
+        return std::make_unique<Instrument>(options);
+    };
+    Instrument healthy;
+    auto silent = faulty([](sim::Options& o) { o.identify = sim::Answer::Silent; });
+    auto erase = faulty([](sim::Options& o) { o.eraseFaultAt = 2; });
+    auto block = faulty([](sim::Options& o) {
+        o.blockFaultAt = 5;
+        o.blockFault = sim::Answer::BadChecksum;
+    });
+    auto closes = faulty([](sim::Options& o) { o.closeAtBlock = 3; });
+    auto shortId = faulty([](sim::Options& o) { o.identifyLength = 8; });
+    Instrument untouched;
+    // A name with a comma and a quote, which the CSV must quote.
+    const std::map<std::string, std::string> expected = {
+        {bench.Link("bench \"A\",1", healthy.sim), ""},
+        {bench.Link("silent", silent->sim), "Can't find Vyra"},
+        {bench.Link("erase", erase->sim), "Can't Erase Program Memory (Sector Erase Rec fail!)"},
+        {bench.Link("block", block->sim), "Can't Load Application"},
+        {bench.Link("closes", closes->sim), "Can't Load Application"},
+        {bench.Link("short-identify", shortId->sim), ""},
+        {bench.dir.File("unplugged"), "Can't Open " + bench.dir.File("unplugged")},
+    };
+    const std::string spare = bench.Link("spare", untouched.sim);
+    std::vector<std::string> args;
+    Json ports = Json::array();
+    for (const auto& [port, error] : expected) {
+        args.insert(args.end(), {"--port", port});
+        ports.push_back(port);
+    }
+    args.insert(args.end(), {"--port", spare});
+    Station station(bench, args);
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    EventStream first(station), second(station);
+    auto snapshot = [](const std::vector<Json>& e) { return !e.empty(); };
+    ASSERT_TRUE(first.WaitFor(snapshot) && second.WaitFor(snapshot));
+    EXPECT_EQ(first.Events()[0]["event"], "snapshot");
+    EXPECT_EQ(first.Events()[0]["ports"].size(), expected.size() + 1);
+
+    auto [status, answer] = station.Post("/api/runs", {{"file", kSmall}, {"ports", ports}});
+    ASSERT_EQ(status, 202) << answer;
+    std::map<std::string, int64_t> ids;
+    for (const Json& run : answer["runs"]) {
+        ids[run["port"]] = run["id"];
+    }
+    ASSERT_EQ(ids.size(), expected.size());
+    // The silent instrument keeps its port busy for seconds: asked again, nothing starts.
+    const std::string busy = bench.dir.File("silent");
+    auto [again, refusal] = station.Post("/api/runs", {{"file", kSmall}, {"ports", {spare, busy}}});
+    EXPECT_EQ(again, 409) << refusal;
+    EXPECT_EQ(refusal["ports"], Json::array({busy}));
+    // An unsigned file is refused before any port is touched.
+    auto [unsigned_, why] =
+        station.Post("/api/runs", {{"file", "VYRA_UNSIGNED.A37"}, {"ports", {spare}}});
+    EXPECT_EQ(unsigned_, 422);
+    EXPECT_EQ(why["error"], "Can't load unsigned file");
+
+    ASSERT_TRUE(first.WaitFor(ResultsReach(expected.size())));
+    ASSERT_TRUE(second.WaitFor(ResultsReach(expected.size())));
+    const std::vector<Json> events = first.Events();
+    EXPECT_EQ(events, second.Events());
+    // Each run's events in order: its status texts and total before its blocks, its result
+    // last, and all carrying its id.
+    for (const auto& [port, error] : expected) {
+        SCOPED_TRACE(port);
+        std::vector<std::string> kinds;
+        for (const Json& event : events) {
+            if (event.value("port", Json()) == port && event["event"] != "slot") {
+                EXPECT_EQ(event["run"], ids[port]);
+                kinds.push_back(event["event"]);
+            }
+        }
+        ASSERT_FALSE(kinds.empty());
+        EXPECT_EQ(kinds.back(), "result");
+        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "result"), 1);
+        const auto firstProgress = std::find(kinds.begin(), kinds.end(), "progress");
+        EXPECT_TRUE(std::find(firstProgress, kinds.end(), "total") == kinds.end());
+    }
+    EXPECT_TRUE(untouched.sim.Received().empty());
+    EXPECT_EQ(healthy.sim.GetReport().flashDigest, ExpectedDigest(Sample(kSmall)));
+
+    // The history: one row a run, with the result, the failure as velko-cli words it and
+    // the identify bytes as the loader sent them.
+    const std::map<std::string, Json> rows = RowsByPort(station.Get("/api/history"));
+    ASSERT_EQ(rows.size(), expected.size());
+    for (const auto& [port, error] : expected) {
+        SCOPED_TRACE(port);
+        const Json& row = rows.at(port);
+        EXPECT_EQ(row["id"], ids[port]);
+        EXPECT_EQ(row["file"], kSmall);
+        EXPECT_EQ(row["image_crc"], 50892);
+        EXPECT_EQ(row["file_sha256"].get<std::string>().size(), 64u);
+        EXPECT_EQ(row["result"], error.empty() ? "done" : "failed");
+        EXPECT_EQ(row["error"], error.empty() ? Json() : Json(error));
+        EXPECT_FALSE(row["ended"].is_null());
+    }
+    EXPECT_EQ(rows.at(bench.dir.File("bench \"A\",1"))["identify"], kIdentityHex);
+    EXPECT_EQ(rows.at(bench.dir.File("bench \"A\",1"))["bytes"], 6272);
+    EXPECT_GT(rows.at(bench.dir.File("bench \"A\",1"))["block_ms"].get<double>(), 0.0);
+    // A reply of 8 bytes carries offsets 3 to 7: four identify bytes and its checksum.
+    EXPECT_EQ(rows.at(bench.dir.File("short-identify"))["identify"].get<std::string>().substr(0, 8),
+              "56595241");
+    EXPECT_EQ(rows.at(bench.dir.File("short-identify"))["identify"].get<std::string>().size(), 10u);
+    EXPECT_TRUE(rows.at(bench.dir.File("silent"))["identify"].is_null());
+    EXPECT_EQ(station.Get("/api/history?result=failed&limit=2")["runs"].size(), 2u);
+
+    auto csv = station.Client().Get("/api/history.csv");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->body.substr(0, csv->body.find("\r\n")),
+              "id,started,ended,port,file,file_sha256,image_crc,start,end,identify,result,error,"
+              "bytes,seconds,block_ms,station,version,attempt,block_rate");
+    EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'),
+              static_cast<long>(expected.size()) + 1);
+    EXPECT_NE(csv->body.find(",\"" + bench.dir.File("bench \"\"A\"\",1") + "\","),
+              std::string::npos);
+
+    ASSERT_TRUE(first.WaitFor(SlotReaches(bench.dir.File("closes"), "absent")));
+    const Json slots = station.Get("/api/ports");
+    for (const Json& slot : slots["ports"]) {
+        const std::string name = slot["name"];
+        if (name == spare) {
+            EXPECT_EQ(slot["state"], "idle");
+        } else if (name == bench.dir.File("unplugged")) {
+            EXPECT_EQ(slot["state"], "absent");
+            EXPECT_EQ(slot["note"], "no such port");
+        } else if (name == bench.dir.File("closes")) {
+            // The instrument hung up and its port went with it: absent, its failure kept.
+            EXPECT_EQ(slot["state"], "absent");
+            EXPECT_EQ(slot["error"], "Can't Load Application");
+        } else {
+            EXPECT_EQ(slot["state"], expected.at(name).empty() ? "done" : "failed") << name;
+            EXPECT_EQ(slot["run"], ids[name]);
+        }
+    }
+    EXPECT_EQ(station.Stop(), kExitOk);
+}
+
+TEST(VelkoStation, RefusesWhatARequestMayNotAsk) {
+    Bench bench;
+    Instrument instrument;
+    const std::string port = bench.Link("port", instrument.sim);
+    fs::create_symlink("/etc/passwd", bench.shelf + "/outside.a37");
+    Station station(bench, {"--port", port});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    auto client = station.Client();
+
+    // Another host name: a page of another site that resolves to this machine.
+    auto foreign = client.Get("/api/ports", {{"Host", "evil.example:" + std::to_string(station.Port())}});
+    ASSERT_TRUE(foreign);
+    EXPECT_EQ(foreign->status, 403);
+    for (const char* host : {"localhost", "127.0.0.1"}) {
+        auto own = client.Get("/api/ports", {{"Host", host + (":" + std::to_string(station.Port()))}});
+        ASSERT_TRUE(own);
+        EXPECT_EQ(own->status, 200) << host;
+    }
+    // Only JSON, and not too much of it.
+    auto plain = client.Post("/api/runs", R"({"file":"VYRA_SMALL.A37","ports":[]})", "text/plain");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->status, 415);
+    auto huge = client.Post("/api/runs", std::string(70 * 1024, ' ') + "{}", "application/json");
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(huge->status, 413);
+    auto broken = client.Post("/api/runs", "{\"file\":", "application/json");
+    ASSERT_TRUE(broken);
+    EXPECT_EQ(broken->status, 400);
+    // Names that are no shelf names open nothing; ports must be slots.
+    for (const std::string& file : {std::string("../history.db"), std::string("/etc/passwd"),
+                                    std::string("VYRA_SMALL.A37/.."), std::string("sub/x.a37"),
+                                    std::string("VYRA_SMALL.A37\0.a37", 19),
+                                    std::string("outside.a37"), std::string("missing.a37")}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(station.Post("/api/runs", {{"file", file}, {"ports", {port}}}).first, 400);
+        EXPECT_EQ(station.Post("/api/auto", {{"file", file}}).first, 400);
+    }
+    EXPECT_EQ(station.Post("/api/runs", {{"file", kSmall}, {"ports", {"/dev/null"}}}).first, 400);
+    EXPECT_EQ(station.Post("/api/runs", {{"file", kSmall}, {"ports", Json::array()}}).first, 400);
+    EXPECT_EQ(station.Post("/api/runs", {{"file", kSmall}, {"ports", {port, port}}}).first, 400);
+    EXPECT_EQ(station.Post("/api/runs", {{"file", kSmall}, {"ports", {port}}, {"block_rate", 9600}})
+                  .first,
+              400);
+    EXPECT_EQ(station.Post("/api/cancel", {{"ports", {"/dev/null"}}}).first, 400);
+    EXPECT_EQ(station.Post("/api/auto", {{"file", "VYRA_UNSIGNED.A37"}}).first, 422);
+    // The page's files only, never a path.
+    for (const char* path : {"/../../etc/passwd", "/station.cpp", "/%2e%2e/history.db"}) {
+        auto page = client.Get(path);
+        ASSERT_TRUE(page);
+        EXPECT_EQ(page->status, 404) << path;
+    }
+    EXPECT_EQ(client.Get("/")->status, 200);
+    EXPECT_TRUE(instrument.sim.Received().empty());
+    EXPECT_TRUE(station.Get("/api/history")["runs"].empty());
+}
+
+TEST(VelkoStation, ElsewhereThanLoopbackOnlyWithAToken) {
+    Bench bench;
+    const std::string tokenFile = bench.dir.Write("token", "  0123456789abcdefXYZ \n");
+    const std::string shortToken = bench.dir.Write("short", "0123456789abcde\n");
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--listen", "0.0.0.0:0"}, {"--listen", "0.0.0.0:0", "--token-file", shortToken}}) {
+        const ChildResult run = RunChild([&] {
+            std::vector<std::string> argv{VELKO_STATION, "--shelf", bench.shelf, "--db", bench.db};
+            argv.insert(argv.end(), args.begin(), args.end());
+            return argv;
+        }());
+        EXPECT_EQ(run.status, kExitUsage) << run.err;
+        EXPECT_NE(run.err.find("token"), std::string::npos) << run.err;
+    }
+
+    Station station(bench, {"--listen", "0.0.0.0:0", "--token-file", tokenFile});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    auto client = station.Client();
+    EXPECT_EQ(client.Get("/api/ports")->status, 401);
+    EXPECT_EQ(client.Get("/api/ports", {{"Authorization", "Bearer 0123456789abcdefXY"}})->status, 401);
+    EXPECT_EQ(client.Get("/api/ports", {{"Authorization", "Bearer 0123456789abcdefXYZ"}})->status,
+              200);
+    EXPECT_EQ(client.Get("/api/events")->status, 401);
+    EXPECT_EQ(client.Post("/api/auto", R"({"file":null})", "application/json")->status, 401);
+    // The page itself needs none: it takes the token from its address's fragment.
+    EXPECT_EQ(client.Get("/")->status, 200);
+    EventStream events(station, "?token=0123456789abcdefXYZ");
+    EXPECT_TRUE(events.WaitFor([](const std::vector<Json>& e) { return !e.empty(); }));
+}
+
+TEST(VelkoStation, WatchedPortIsProgrammedOnceEachTimeItAppears) {
+    Bench bench;
+    const std::string watched = bench.dir.File("hub");
+    fs::create_directory(watched);
+    Instrument instrument;
+    Station station(bench, {"--watch", watched + "/*", "--auto", kSmall});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    EventStream events(station);
+    const std::string port = watched + "/vyra-1";
+    for (int appearance = 1; appearance <= 2; ++appearance) {
+        SCOPED_TRACE(appearance);
+        fs::create_symlink(instrument.sim.PortPath(), port);
+        ASSERT_TRUE(events.WaitFor(ResultsReach(static_cast<size_t>(appearance))));
+        ASSERT_TRUE(events.WaitFor(SlotReaches(port, "done")));
+        fs::remove(port);
+        ASSERT_TRUE(events.WaitFor(SlotReaches(port, "absent")));
+    }
+    const Json rows = station.Get("/api/history");
+    ASSERT_EQ(rows["runs"].size(), 2u);
+    for (const Json& row : rows["runs"]) {
+        EXPECT_EQ(row["port"], port);
+        EXPECT_EQ(row["result"], "done");
+    }
+    EXPECT_EQ(instrument.sim.GetReport().flashDigest, ExpectedDigest(Sample(kSmall)));
+    // Without the automatic file a port that appears only waits.
+    EXPECT_EQ(station.Post("/api/auto", {{"file", nullptr}}).first, 200);
+    fs::create_symlink(instrument.sim.PortPath(), port);
+    ASSERT_TRUE(events.WaitFor(SlotReaches(port, "done")));  // present again, last result kept
+    EXPECT_EQ(station.Get("/api/history")["runs"].size(), 2u);
+}
+
+TEST(VelkoStation, AStopInTheMiddleOfARunIsInTheHistory) {
+    Bench bench;
+    sim::Options paced;
+    paced.pace = true;
+    Instrument instrument(paced);
+    const std::string port = bench.Link("port", instrument.sim);
+    auto runUntilBlocks = [&](Station& station) {
+        EventStream events(station);
+        EXPECT_EQ(station.Post("/api/runs", {{"file", "VYRA_FULL.A37"}, {"ports", {port}}}).first,
+                  202);
+        EXPECT_TRUE(events.WaitFor([](const std::vector<Json>& e) {
+            return std::any_of(e.begin(), e.end(), [](const Json& x) {
+                return x["event"] == "progress" && x["bytes"] >= 640;
+            });
+        }));
+    };
+    {
+        // Killed outright: the row stays running, and the next start says interrupted.
+        Station station(bench, {"--port", port});
+        ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+        runUntilBlocks(station);
+        station.Stop(SIGKILL);
+    }
+    {
+        Station station(bench, {"--port", port});
+        ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+        const Json rows = station.Get("/api/history");
+        ASSERT_EQ(rows["runs"].size(), 1u);
+        EXPECT_EQ(rows["runs"][0]["result"], "interrupted");
+        EXPECT_EQ(rows["runs"][0]["error"], "the station stopped during the run");
+        EXPECT_EQ(station.Get("/api/ports")["ports"][0]["state"], "failed");
+        // Stopped in order: the run is cancelled before its next block and recorded.
+        runUntilBlocks(station);
+        EXPECT_EQ(station.Stop(SIGTERM), kExitOk);
+        EXPECT_NE(station.Process().Err().find("stopped"), std::string::npos);
+    }
+    Station station(bench, {"--port", port});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    const Json rows = station.Get("/api/history");
+    ASSERT_EQ(rows["runs"].size(), 2u);
+    EXPECT_EQ(rows["runs"][0]["result"], "cancelled");
+    EXPECT_LT(rows["runs"][0]["bytes"].get<int>(), 262144);
+    EXPECT_EQ(station.Get("/api/ports")["ports"][0]["state"], "cancelled");
+}
+
+TEST(VelkoStation, TheHistoryIsOneStationsAndOlderOnesAreUpgraded) {
+    Bench bench;
+    Station station(bench, {});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    const ChildResult second =
+        RunChild({VELKO_STATION, "--shelf", bench.shelf, "--db", bench.db, "--listen", "127.0.0.1:0"});
+    EXPECT_EQ(second.status, kExitUsage);
+    EXPECT_NE(second.err.find("in use by another station"), std::string::npos) << second.err;
+
+    auto refused = [&](const std::string& db) {
+        const ChildResult run =
+            RunChild({VELKO_STATION, "--shelf", bench.shelf, "--db", db, "--listen", "127.0.0.1:0"});
+        EXPECT_EQ(run.status, kExitUsage);
+        return run.err;
+    };
+    EXPECT_NE(refused(bench.dir.Write("text.db", "not a database at all\n")).find("not a station history"),
+              std::string::npos);
+    const std::string other = bench.dir.File("other.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "CREATE TABLE notes (text TEXT)", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    EXPECT_NE(refused(other).find("not a station history"), std::string::npos);
+
+    // A history of the first schema, with a run that never ended, is upgraded in place.
+    const std::string old = bench.dir.File("old.db");
+    ASSERT_EQ(sqlite3_open(old.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "PRAGMA application_id=1447382091; PRAGMA user_version=1;"
+                           "CREATE TABLE runs (id INTEGER PRIMARY KEY, started TEXT NOT NULL,"
+                           " ended TEXT, port TEXT NOT NULL, file TEXT NOT NULL,"
+                           " file_sha256 TEXT NOT NULL, image_crc INTEGER NOT NULL,"
+                           " start INTEGER NOT NULL, \"end\" INTEGER NOT NULL, identify TEXT,"
+                           " result TEXT NOT NULL, error TEXT, bytes INTEGER NOT NULL DEFAULT 0,"
+                           " seconds REAL, block_ms REAL, station TEXT NOT NULL,"
+                           " version TEXT NOT NULL);"
+                           "INSERT INTO runs VALUES (7, '2026-12-01T09:00:00Z', NULL, '/dev/ttyUSB0',"
+                           " 'APP.A37', 'ab', 1, 2, 3, NULL, 'running', NULL, 64, NULL, NULL, 'pc',"
+                           " '1.0.4');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    Station upgraded(bench, {"--db", old});
+    ASSERT_TRUE(upgraded.Serving()) << upgraded.Process().ErrSoFar();
+    const Json row = upgraded.Get("/api/history")["runs"][0];
+    EXPECT_EQ(row["id"], 7);
+    EXPECT_EQ(row["result"], "interrupted");
+    EXPECT_EQ(row["attempt"], 1);
+    EXPECT_EQ(row["block_rate"], 115200);
+    EXPECT_EQ(row["version"], "1.0.4");
+}
