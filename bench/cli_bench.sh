@@ -114,24 +114,24 @@ for row in "fastest $fastest" "median $median"; do
 done
 
 if [ -n "$sizes" ]; then
-echo
-echo "== many ports at once, a full image each, the median of $runs runs"
-printf "%4s %10s %12s %14s %16s\n" N "wall s" "÷ one port" "peak RSS MiB" "CPU s / instr."
-one=""
-for n in $sizes; do
-    walls=() cpus=() peak=0
-    for ((r = 1; r <= runs; r++)); do
-        read -r wall user sys rss <<<"$(run_gang "$n")"
-        walls+=("$wall")
-        cpus+=("$(echo "($user + $sys) / $n" | bc -l)")
-        [ "$rss" -gt "$peak" ] && peak=$rss
+    echo
+    echo "== many ports at once, a full image each, the median of $runs runs"
+    printf "%4s %10s %12s %14s %16s\n" N "wall s" "÷ one port" "peak RSS MiB" "CPU s / instr."
+    one=""
+    for n in $sizes; do
+        walls=() cpus=() peak=0
+        for ((r = 1; r <= runs; r++)); do
+            read -r wall user sys rss <<<"$(run_gang "$n")"
+            walls+=("$wall")
+            cpus+=("$(echo "($user + $sys) / $n" | bc -l)")
+            [ "$rss" -gt "$peak" ] && peak=$rss
+        done
+        wall=$(printf '%s\n' "${walls[@]}" | median)
+        cpu=$(printf '%s\n' "${cpus[@]}" | median)
+        [ -n "$one" ] || one=$wall
+        printf "%4d %10.2f %12.3f %14.1f %16.3f\n" "$n" "$wall" "$(echo "$wall / $one" | bc -l)" \
+            "$(echo "$peak / 1024" | bc -l)" "$cpu"
     done
-    wall=$(printf '%s\n' "${walls[@]}" | median)
-    cpu=$(printf '%s\n' "${cpus[@]}" | median)
-    [ -n "$one" ] || one=$wall
-    printf "%4d %10.2f %12.3f %14.1f %16.3f\n" "$n" "$wall" "$(echo "$wall / $one" | bc -l)" \
-        "$(echo "$peak / 1024" | bc -l)" "$cpu"
-done
 fi
 
 if [ -n "$rates" ]; then
