@@ -250,6 +250,12 @@ void CStation::PublishLocked(JsonEvent event) {
     m_hub.Publish(event.dump());
 }
 
+void CStation::PublishRunEventLocked(const Slot& slot, JsonEvent event) {
+    event["run"] = slot.run;
+    event["attempt"] = slot.attempt;
+    PublishLocked(std::move(event));
+}
+
 void CStation::PublishSlotLocked(int slot) {
     Json event{{"event", "slot"}};
     event.update(SlotJson(slot));
@@ -555,9 +561,7 @@ void CStation::Status(int port, const char* text) {
     }
     Slot& slot = *m_slots[static_cast<size_t>(port)];
     slot.phase = LastLine(text != nullptr ? text : "");
-    JsonEvent event = StatusEvent(slot.name, text != nullptr ? text : "");
-    event["run"] = slot.run;
-    PublishLocked(std::move(event));
+    PublishRunEventLocked(slot, StatusEvent(slot.name, text != nullptr ? text : ""));
 }
 
 void CStation::Total(int port, int32_t total) {
@@ -566,9 +570,7 @@ void CStation::Total(int port, int32_t total) {
     slot.total = total;
     slot.bytes = 0;
     slot.percent.Reset();
-    JsonEvent event = TotalEvent(slot.name, total);
-    event["run"] = slot.run;
-    PublishLocked(std::move(event));
+    PublishRunEventLocked(slot, TotalEvent(slot.name, total));
 }
 
 void CStation::Progress(int port, int32_t done) {
@@ -576,9 +578,7 @@ void CStation::Progress(int port, int32_t done) {
     Slot& slot = *m_slots[static_cast<size_t>(port)];
     slot.bytes = done;
     if (slot.percent.Next(done, slot.total)) {
-        JsonEvent event = ProgressEvent(slot.name, done, slot.total);
-        event["run"] = slot.run;
-        PublishLocked(std::move(event));
+        PublishRunEventLocked(slot, ProgressEvent(slot.name, done, slot.total));
     }
 }
 
@@ -588,18 +588,14 @@ void CStation::Message(int port, const char* caption, const char* text) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     Slot& slot = *m_slots[static_cast<size_t>(port)];
-    JsonEvent event = MessageEvent(slot.name, caption, text);
-    event["run"] = slot.run;
-    PublishLocked(std::move(event));
+    PublishRunEventLocked(slot, MessageEvent(slot.name, caption, text));
 }
 
 void CStation::Note(int port, const std::string& text) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Slot& slot = *m_slots[static_cast<size_t>(port)];
     slot.note = text;
-    JsonEvent event = NoteEvent(slot.name, text);
-    event["run"] = slot.run;
-    PublishLocked(std::move(event));
+    PublishRunEventLocked(slot, NoteEvent(slot.name, text));
 }
 
 void CStation::Result(int port, const RunRecord& record) {
@@ -629,10 +625,7 @@ void CStation::Result(int port, const RunRecord& record) {
     slot.bytes = record.bytes;
     slot.seconds = record.seconds;
     slot.blockMs = record.blocks.MeanMs();
-    JsonEvent event = ResultEvent(slot.name, record);
-    event["run"] = slot.run;
-    event["attempt"] = record.attempt;
-    PublishLocked(std::move(event));
+    PublishRunEventLocked(slot, ResultEvent(slot.name, record));
     PublishSlotLocked(port);
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s", record.seconds);

@@ -125,6 +125,8 @@ private:
     nlohmann::ordered_json SnapshotLocked() const;
     void PublishLocked(JsonEvent event);
     void PublishSlotLocked(int slot);
+    // A run's event, with the run's id and attempt added.
+    void PublishRunEventLocked(const Slot& slot, JsonEvent event);
     int FindSlotLocked(const std::string& name) const;
     int AddSlotLocked(const std::string& name, bool watched);
     void Watch();
