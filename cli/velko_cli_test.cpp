@@ -78,6 +78,23 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// Standard error without the notes on slow replies, which a host loaded enough to stretch
+// its own wake-ups past twice the line's block time may add to any run.
+std::string Told(const std::string& err) {
+    std::string kept;
+    size_t start = 0;
+    while (start < err.size()) {
+        size_t end = err.find('\n', start);
+        end = end == std::string::npos ? err.size() : end + 1;
+        const std::string line = err.substr(start, end - start);
+        if (!Contains(line, ": slow replies: ")) {
+            kept += line;
+        }
+        start = end;
+    }
+    return kept;
+}
+
 // One instrument fault and what the user must be told of it.
 struct Fault {
     const char* name;
@@ -129,7 +146,7 @@ TEST(VelkoCliProgram, FullAndSmallImagesReachTheFlashExactly) {
         const ChildResult run =
             RunChild(Program(Sample(name), {instrument.Port()}, {"--trace", trace}));
         EXPECT_EQ(run.status, kExitOk) << run.err;
-        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(Told(run.err), "");
         // The status texts as lines, without repeats, and a line at each tenth.
         EXPECT_EQ(run.out.rfind("Reading File " + Sample(name) +
                                     "...\nFile Read...\nLooking For "
@@ -173,7 +190,7 @@ TEST(VelkoCliProgram, EachFaultIsToldOnStderrWithItsExitStatus) {
     for (Case& c : cases) {
         SCOPED_TRACE(c.fault->name);
         EXPECT_EQ(c.run->Wait(), c.fault->status);
-        EXPECT_EQ(c.run->Err(), c.fault->stderrText);
+        EXPECT_EQ(Told(c.run->Err()), c.fault->stderrText);
     }
 
     // A port that isn't there is named, with the reason.
@@ -196,7 +213,7 @@ TEST(VelkoCliProgram, HangUpEndsTheRunWithinASecond) {
     // Generous for a loaded machine: what matters is that a vanished port ends the run
     // instead of leaving it to wait.
     EXPECT_LT(Clock::now() - closed, std::chrono::seconds(2));
-    EXPECT_EQ(run.Err(), "error: Can't Load Application\n");
+    EXPECT_EQ(Told(run.Err()), "error: Can't Load Application\n");
 }
 
 TEST(VelkoCliProgram, UnsignedFileIsRefusedUnlessSigned) {
@@ -298,7 +315,7 @@ TEST(VelkoCliGang, EightInstrumentsEachToldOnItsOwnPortInJson) {
     ASSERT_EQ(ports.size(), 8u);
     const ChildResult run = RunChild(Program(Sample("VYRA_FULL.A37"), ports, {"--json"}));
     EXPECT_EQ(run.status, kExitFailed);
-    EXPECT_EQ(run.err, "/dev/ttyVYRA-missing: no such port\n");
+    EXPECT_EQ(Told(run.err), "/dev/ttyVYRA-missing: no such port\n");
 
     // Every line is an event; a port's events come in order; messages name their port.
     std::map<std::string, std::vector<std::string>> sequence;
@@ -339,6 +356,8 @@ TEST(VelkoCliGang, EightInstrumentsEachToldOnItsOwnPortInJson) {
             EXPECT_EQ(results[port].at("error"), error);
         }
     }
+    // velko-cli's own word on the missing port is an event too.
+    EXPECT_EQ(sequence[ports[0]], (std::vector<std::string>{"message", "note", "result"}));
     // The healthy one: status, total, progress at each percent, "Done", result.
     const std::vector<std::string>& healthy = sequence[ports.back()];
     EXPECT_EQ(healthy.front(), "status");
@@ -367,7 +386,7 @@ TEST(VelkoCliGang, FourHealthyInstrumentsAllHoldTheImage) {
     const ChildResult run = RunChild(Program(Sample("VYRA_FULL.A37"), {ports[0]},
                                              {"--ports-from", dir.Write("ports.txt", list)}));
     EXPECT_EQ(run.status, kExitOk) << run.err;
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Told(run.err), "");
     for (const std::string& port : ports) {
         EXPECT_TRUE(Contains(run.out, port + ": Done\n"));
         EXPECT_TRUE(Contains(run.out, port + ": 262144 of 262143 bytes (100%)\n"));
