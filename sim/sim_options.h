@@ -1,7 +1,7 @@
 // What a simulated instrument is told at its start: the flash area it models, and the faults
 // it injects and how it paces the line.  The boot loader's model (loader_model.cpp) applies
 // the answer faults and the hang-up; the instrument (simulated_instrument.cpp) applies the
-// pacing and the report file.
+// pacing, the reply delay and the report file.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +42,11 @@ struct Options {
     bool staleBytes = false;
     int closeAtBlock = 0;    // close the line when the n-th block arrives (0: never); the
                              // block is not stored, the pty vanishes and the host's reads fail
-    bool pace = false;       // deliver and answer every byte at the line's real rate
+    // Every answer is held back this long before its first byte goes out, as by a USB
+    // adapter's latency timer (16 ms by default on many); paced or not.  A property of the
+    // line, not a fault: it applies in every session.
+    int replyDelayMs = 0;
+    bool pace = false;       // receive and answer every message at the line's real rate
     std::string reportPath;  // where the JSON report is written (empty: nowhere)
 };
 

@@ -549,6 +549,22 @@ TEST(SimulatedInstrument, PacingTakesTheWireTimeButReadsAtOnce) {
     EXPECT_TRUE(report.violations.empty()) << ViolationsOf(report);
 }
 
+TEST(SimulatedInstrument, ReplyDelayHoldsEveryAnswerBackPacedOrNot) {
+    for (bool pace : {false, true}) {
+        SCOPED_TRACE(pace ? "paced" : "unpaced");
+        sim::Options options;
+        options.pace = pace;
+        options.replyDelayMs = 40;
+        Started sim(options);
+        RawLine line(sim.instrument.PortPath());
+        line.SetBaud(B19200);
+        // Paced, identify takes its 8.3 ms of wire time on top.
+        const auto start = Clock::now();
+        EXPECT_EQ(line.Exchange(kIdentify, 12).size(), 12u);
+        EXPECT_GE(MillisecondsSince(start), pace ? 48.3 : 40.0);
+    }
+}
+
 TEST(SimulatedInstrument, ReportJsonShape) {
     sim::Report report;
     sim::SessionReport session;

@@ -23,7 +23,9 @@ const char kUsage[] =
     "  --report FILE            write the JSON report to FILE (after each session, kick-start\n"
     "                           and fault, and at exit)\n"
     "  --pidfile FILE           write the process id to FILE\n"
-    "  --pace                   receive and answer every byte at the line's real rate\n"
+    "  --pace                   receive and answer every message at the line's real rate\n"
+    "  --reply-delay MS         hold every answer back MS ms before it starts going out, as a\n"
+    "                           USB adapter's latency timer does (paced or not)\n"
     "  --identify-silent        never answer identify\n"
     "  --identify-bad-checksum  answer identify with a wrong checksum\n"
     "  --identify-length N      answer identify with a frame of N bytes (default 12)\n"
@@ -118,6 +120,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--block-fault") {
             if (!ParseFault(argv[++i], options.blockFaultAt, options.blockFault)) {
                 return Fail("bad block fault: ", argv[i]);
+            }
+        } else if (arg == "--reply-delay") {
+            if (!ParseCount(argv[++i], options.replyDelayMs) || options.replyDelayMs > 60'000) {
+                return Fail("bad reply delay: ", argv[i]);
             }
         } else if (arg == "--close-at-block") {
             if (!ParseCount(argv[++i], options.closeAtBlock) || options.closeAtBlock == 0) {
