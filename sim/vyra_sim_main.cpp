@@ -33,6 +33,10 @@ const char kUsage[] =
     "  --block-fault N[:silent|:checksum]  spoil the answer to the N-th block (default silent)\n"
     "  --stale-bytes            send stray bytes that the host's purges must discard\n"
     "  --close-at-block N       hang up when the N-th block arrives\n"
+    "  --garble-above RATE      while the line runs faster than RATE baud, flip a bit of every\n"
+    "                           200th byte received: that frame fails its checksum, unanswered\n"
+    "  --faulty-sessions K      the faults strike in the first K programming sessions (from a\n"
+    "                           SIF command) only; later ones are healthy (default 0: all)\n"
     "  --help                   this text\n";
 
 bool ParseCount(const char* text, int& value) {
@@ -124,6 +128,16 @@ int main(int argc, char** argv) {
         } else if (arg == "--reply-delay") {
             if (!ParseCount(argv[++i], options.replyDelayMs) || options.replyDelayMs > 60'000) {
                 return Fail("bad reply delay: ", argv[i]);
+            }
+        } else if (arg == "--garble-above") {
+            int rate = 0;
+            if (!ParseCount(argv[++i], rate) || rate == 0) {
+                return Fail("bad rate: ", argv[i]);
+            }
+            options.garbleAboveBaud = static_cast<uint32_t>(rate);
+        } else if (arg == "--faulty-sessions") {
+            if (!ParseCount(argv[++i], options.faultySessions)) {
+                return Fail("bad session count: ", argv[i]);
             }
         } else if (arg == "--close-at-block") {
             if (!ParseCount(argv[++i], options.closeAtBlock) || options.closeAtBlock == 0) {
