@@ -9,12 +9,15 @@
 #include "link/serial_port.h"
 #include "sim/simulated_instrument.h"
 #include "tests/support/child_process.h"
+#include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -448,4 +451,33 @@ TEST(VelkoCliFiles, ExportAndCArrayWriteTheirFilesAndTellFailures) {
     EXPECT_EQ(RunChild({VELKO_CLI, "carray", loader}).status, kExitUsage);
     EXPECT_EQ(RunChild({VELKO_CLI, "carray", dir.File("NONE.A37"), "--base", "0x10"}).status,
               kExitFileRefused);
+}
+
+// An application file must be a regular file: anything else is refused at once, before a byte
+// is read, where reading it would never end (a device, a FIFO without a writer) or make no
+// sense (a folder, a serial port).
+TEST(VelkoCliFiles, OnlyARegularFileIsReadAsAnApplicationFile) {
+    TempDir dir;
+    const std::string fifo = dir.File("PIPE.A37");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    PtyPair line;
+    ASSERT_TRUE(line.Ok());
+    for (const std::string& file :
+         {std::string("/dev/zero"), fifo, dir.Path().string(), std::string(line.SlavePath())}) {
+        SCOPED_TRACE(file);
+        const ChildResult info = RunChild({VELKO_CLI, "info", file}, 20000);
+        EXPECT_EQ(info.status, kExitFileRefused);
+        EXPECT_EQ(info.err, "error: Can't Open File\nerror: Problem with file\n");
+    }
+    Instrument instrument;
+    const ChildResult program = RunChild(Program(fifo, {instrument.Port()}), 20000);
+    EXPECT_EQ(program.status, kExitFileRefused);
+    EXPECT_TRUE(Contains(program.err, "error: Can't Open File\n")) << program.err;
+    EXPECT_TRUE(instrument.sim.Received().empty());
+
+    // An export to a FIFO that nobody reads fails at once instead of waiting for a reader.
+    const ChildResult exported =
+        RunChild({VELKO_CLI, "export", Sample("VYRA_SMALL.A37"), "--output", fifo}, 20000);
+    EXPECT_EQ(exported.status, kExitFailed);
+    EXPECT_EQ(exported.err, "error: Can't Open File\n");
 }
