@@ -9,12 +9,17 @@
 #include "link/serial_port.h"
 #include "sim/simulated_instrument.h"
 #include "tests/support/child_process.h"
+#include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -467,4 +472,57 @@ TEST(VelkoCliFiles, ExportAndCArrayWriteTheirFilesAndTellFailures) {
     EXPECT_EQ(RunChild({VELKO_CLI, "carray", loader}).status, kExitUsage);
     EXPECT_EQ(RunChild({VELKO_CLI, "carray", dir.File("NONE.A37"), "--base", "0x10"}).status,
               kExitFileRefused);
+}
+
+// A port that won't open is named with its real reason: a path that is no serial port is let
+// go before the reason is looked for, so it is not taken for one in use; a port that somebody
+// else holds is.
+TEST(VelkoCliPorts, AnOpenFailureNamesTheRealReason) {
+    const ChildResult notAPort = RunChild(Program(Sample("VYRA_SMALL.A37"), {"/dev/null"}));
+    EXPECT_EQ(notAPort.status, kExitFailed);
+    EXPECT_EQ(notAPort.err, "error: Can't Open /dev/null\n/dev/null: not a serial port\n");
+    const ChildResult kick = RunChild({VELKO_CLI, "kick", "--port", "/dev/null"});
+    EXPECT_EQ(kick.status, kExitFailed);
+    EXPECT_EQ(kick.err, "error: Can't Open /dev/null\n/dev/null: not a serial port\n");
+
+    PtyPair line;
+    ASSERT_TRUE(line.Ok());
+    const std::string port = line.SlavePath();
+    const int holder = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const ChildResult held = RunChild(Program(Sample("VYRA_SMALL.A37"), {port}));
+    EXPECT_EQ(held.status, kExitFailed);
+    EXPECT_EQ(held.err,
+              "error: Can't Open " + port + "\n" + port + ": in use by another program\n");
+    close(holder);
+}
+
+// An application file must be a regular file: anything else is refused at once, before a byte
+// is read, where reading it would never end (a device, a FIFO without a writer) or make no
+// sense (a folder, a serial port).
+TEST(VelkoCliFiles, OnlyARegularFileIsReadAsAnApplicationFile) {
+    TempDir dir;
+    const std::string fifo = dir.File("PIPE.A37");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    PtyPair line;
+    ASSERT_TRUE(line.Ok());
+    for (const std::string& file :
+         {std::string("/dev/zero"), fifo, dir.Path().string(), std::string(line.SlavePath())}) {
+        SCOPED_TRACE(file);
+        const ChildResult info = RunChild({VELKO_CLI, "info", file}, 20000);
+        EXPECT_EQ(info.status, kExitFileRefused);
+        EXPECT_EQ(info.err, "error: Can't Open File\nerror: Problem with file\n");
+    }
+    Instrument instrument;
+    const ChildResult program = RunChild(Program(fifo, {instrument.Port()}), 20000);
+    EXPECT_EQ(program.status, kExitFileRefused);
+    EXPECT_TRUE(Contains(program.err, "error: Can't Open File\n")) << program.err;
+    EXPECT_TRUE(instrument.sim.Received().empty());
+
+    // An export to a FIFO that nobody reads fails at once instead of waiting for a reader.
+    const ChildResult exported =
+        RunChild({VELKO_CLI, "export", Sample("VYRA_SMALL.A37"), "--output", fifo}, 20000);
+    EXPECT_EQ(exported.status, kExitFailed);
+    EXPECT_EQ(exported.err, "error: Can't Open File\n");
 }

@@ -71,6 +71,11 @@ void SleepMs(unsigned milliseconds);
 // from using it while it is written.  Null when it can't be opened, also when another
 // program holds it.
 std::FILE* OpenFileUnshared(const char* path, const char* mode);
+// Opens a regular file to read (binary), unshared as OpenFileUnshared(path, "rb") does; null,
+// at once and without blocking, for anything else: a folder, a FIFO, a device such as
+// /dev/zero or a serial port, on Windows COM1 or NUL.  What a file is read from must have an
+// end.
+std::FILE* OpenRegularFileToRead(const char* path);
 // Removes the file at the path if it is a regular file (never a folder or a device); false
 // when nothing was removed.
 bool RemoveRegularFile(const char* path);

@@ -263,8 +263,9 @@ int32_t StoreSRecordLine(const char* line, uint8_t* image, uint32_t base, bool r
 int32_t ReadSRecordFile(const char* path, uint8_t* image, uint32_t base, bool raw,
                         SRecordObserver* observer) {
     // Opened in binary: the text-mode end at Ctrl-Z is done here, the same on every platform,
-    // and CR LF needs no translation since both bytes end a line.
-    std::FILE* file = OpenFileUnshared(path, "rb");
+    // and CR LF needs no translation since both bytes end a line.  Only a regular file: a
+    // device or a FIFO would be read for ever, or the open itself would wait.
+    std::FILE* file = OpenRegularFileToRead(path);
     if (file == nullptr) {
         ShowMessage(nullptr, "Can't Open File", "Error");
         return 0;

@@ -1,9 +1,10 @@
 // CDeviceProgrammer: the programming sequence (text command at 4800 baud, identify and erase
 // at 19200, blocks at 115200 or the rate it is told, closing commands) and the kick-start.
 // Every failure is told to the user where it is found; the caller sees only the result.
-// Every end after the port has opened closes it before the user is told, a failure or cancel
-// as much as success: so another program (a terminal on the instrument) can open it at once,
-// and an adapter pulled and plugged back in is not held by a dead handle until the next load.
+// Every end closes the port before the user is told, a failure or cancel as much as success,
+// and so does a first open that got the device but could not configure it: so another
+// program (a terminal on the instrument) can open it at once, and an adapter pulled and
+// plugged back in is not held by a dead handle until the next load.
 #include "link/device_programmer.h"
 
 #include "framework/text_buffer.h"
@@ -75,6 +76,7 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
 
     // 1-6: the SIF command at 4800 baud, then the port is closed.
     if (!m_link.Open(portName, kSifBaudRate)) {
+        m_link.Close();  // an open can fail after it got the device, which it then still holds
         ShowCantOpen(reportWindow, portName);
         return 0;
     }
@@ -160,6 +162,7 @@ bool CDeviceProgrammer::SetBlockBaudRate(int32_t baudRate) {
 
 void CDeviceProgrammer::KickStart(WindowHandle owner, const char* portName) {
     if (!m_link.Open(portName, kKickStartBaudRate)) {
+        m_link.Close();  // as in ProgramDevice
         ShowCantOpen(owner, portName);
         return;
     }

@@ -7,7 +7,10 @@
 #include "tests/support/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -41,14 +44,31 @@ TEST_F(ProgramDeviceFailureTest, APortThatDoesNotOpenIsNamedOverTheReportWindow)
     EXPECT_EQ(m_messages.All()[1].text, ("Can't Open " + longName).substr(0, 127));
 }
 
-TEST_F(ProgramDeviceFailureTest, APortHeldButNotConfiguredStaysHeld) {
+// A path that opens but is no terminal: the port's open fails after it got the device.  The
+// device is let go before the message, so another party can lock it at once.
+TEST_F(ProgramDeviceFailureTest, APortThatOpensButCannotBeConfiguredIsReleasedBeforeTheMessage) {
     TempDir dir;
     const std::string path = dir.Write("not-a-port", "");
+    auto anotherPartyCanLock = [&path] {
+        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        const bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return locked;
+    };
+
     EXPECT_EQ(ProgramOn(m_programmer, m_image, path.c_str()), 0);
     EXPECT_EQ(m_messages.All(),
-              (std::vector<Shown>{{kWindow, "Can't Open " + path, "Error", true}}));
-    EXPECT_TRUE(m_programmer.m_link.m_serial.IsOpen());
-    m_programmer.m_link.Close();
+              (std::vector<Shown>{{kWindow, "Can't Open " + path, "Error", false}}));
+    EXPECT_TRUE(m_reports.All().empty());
+    EXPECT_TRUE(anotherPartyCanLock());
+
+    m_programmer.KickStart(nullptr, path.c_str());
+    ASSERT_EQ(m_messages.All().size(), 2u);
+    EXPECT_EQ(m_messages.All()[1], (Shown{nullptr, "Can't Open " + path, "Error", false}));
+    EXPECT_TRUE(anotherPartyCanLock());
+    EXPECT_EQ(TempDir::Read(path), "");  // nothing was sent
 }
 
 TEST_F(ProgramDeviceFailureTest, ARangeTheImageCannotHoldIsRefusedWithoutTouchingThePort) {

@@ -113,7 +113,29 @@ LoaderModel::LoaderModel(const Options& options) : m_options(options), m_flash(k
     }
 }
 
+bool LoaderModel::FaultsApply() const {
+    return m_options.faultySessions == 0 || m_programmingSessions <= m_options.faultySessions;
+}
+
+// Every kGarbleInterval-th byte above the garbling rate spoils the next byte that lies in a
+// frame's payload or checksum (this one when it does), so that framing stays intact.
+uint8_t LoaderModel::Garble(uint8_t byte, uint32_t baud) {
+    if (m_options.garbleAboveBaud == 0 || baud <= m_options.garbleAboveBaud || !FaultsApply()) {
+        return byte;
+    }
+    if (++m_session.fastBytes % kGarbleInterval == 0) {
+        m_session.garblePending = true;
+    }
+    if (m_session.garblePending && m_state == Parse::Frame && m_message.size() >= 3) {
+        m_session.garblePending = false;
+        m_garbled = true;
+        return static_cast<uint8_t>(byte ^ 0x10);
+    }
+    return byte;
+}
+
 void LoaderModel::Feed(uint8_t byte, uint32_t baud, ModelOutput& out) {
+    byte = Garble(byte, baud);
     switch (m_state) {
         case Parse::Idle:
             Begin(byte, baud);
@@ -181,6 +203,7 @@ void LoaderModel::Begin(uint8_t byte, uint32_t baud) {
     m_message.clear();
     m_bauds.clear();
     m_sifPrefix = false;
+    m_garbled = false;
     switch (byte) {
         case kFrameStart:
             m_state = Parse::Frame;
@@ -260,6 +283,7 @@ void LoaderModel::FinishText(ModelOutput& out) {
         if (!m_sifPrefix) {
             Violation("SIF command without its leading 0x03");
         }
+        ++m_programmingSessions;
         NewSession();
         AddPhase("sif");
         CheckRate("SIF command", kSifBaud);
@@ -295,6 +319,18 @@ void LoaderModel::FinishFrame(ModelOutput& out) {
     const size_t n = m_message.size();
     const uint8_t sum = SumOf(m_message.data(), n - 1);
     const uint8_t letter = m_message[2];
+    if (sum != m_message[n - 1] && m_garbled) {
+        // Spoilt on the way in, by the garbling line: the loader ignores it as any other.
+        // A block counts all the same, so that blocks keep the host's numbering.
+        if (letter == 'F') {
+            Fault(Format("block %d garbled on the line, not answered", ++m_session.blocks), out);
+        } else {
+            Fault(Format("'%c' request garbled on the line, not answered",
+                         letter >= 0x20 && letter < 0x7F ? letter : '?'),
+                  out);
+        }
+        return;
+    }
     if (sum != m_message[n - 1]) {
         Violation(Format("'%c' frame with a wrong checksum 0x%02X (the bytes sum to 0x%02X)",
                          letter >= 0x20 && letter < 0x7F ? letter : '?', m_message[n - 1], sum));
@@ -327,15 +363,17 @@ void LoaderModel::OnIdentify(ModelOutput& out) {
     AddPhase("identify");
     CheckRate("identify request", m_loaderBaud);
     m_session.identified = true;
-    if (m_options.identify == Answer::Silent) {
+    const Answer answer = FaultsApply() ? m_options.identify : Answer::Normal;
+    const int length = FaultsApply() ? m_options.identifyLength : Options{}.identifyLength;
+    if (answer == Answer::Silent) {
         Fault("identify unanswered", out);
         return;
     }
-    out.reply = IdentifyReply(m_options.identifyLength);
-    if (m_options.identify == Answer::BadChecksum) {
+    out.reply = IdentifyReply(length);
+    if (answer == Answer::BadChecksum) {
         SpoilChecksum(out.reply);
         Fault("identify answered with a wrong checksum", out);
-    } else if (m_options.identifyLength < 4 || m_options.identifyLength > 30) {
+    } else if (length < 4 || length > 30) {
         out.writeReport = true;  // a reply the host must refuse
     }
     AddStale(out, 0);
@@ -360,13 +398,14 @@ void LoaderModel::OnErase(ModelOutput& out) {
         Violation(Format("erase of 0x%06X, which is not the start of a flash sector", address));
     }
     const int index = ++m_session.erases;
+    const int faultAt = FaultsApply() ? m_options.eraseFaultAt : 0;
     out.reply = ReplyFrame('D', nullptr, 0);
-    if (index == m_options.eraseFaultAt && m_options.eraseFault == Answer::Silent) {
+    if (index == faultAt && m_options.eraseFault == Answer::Silent) {
         out.reply.clear();
         Fault(Format("erase %d unanswered", index), out);
         return;
     }
-    if (index == m_options.eraseFaultAt && m_options.eraseFault == Answer::BadChecksum) {
+    if (index == faultAt && m_options.eraseFault == Answer::BadChecksum) {
         SpoilChecksum(out.reply);
         Fault(Format("erase %d answered with a wrong checksum", index), out);
     }
@@ -402,6 +441,9 @@ void LoaderModel::OnBlock(ModelOutput& out) {
     SessionReport& session = Current();
     AddPhase("blocks");
     CheckRate("write-block request", m_loaderBaud);
+    if (m_session.blocks == 0) {
+        session.blockBaud = m_loaderBaud;
+    }
     const uint32_t length = static_cast<uint32_t>(n - kBlockOverhead);
     const uint32_t address = BigEndian32(&m_message[3]);
     if (m_message[7] != 0x01) {
@@ -413,7 +455,9 @@ void LoaderModel::OnBlock(ModelOutput& out) {
                          address, m_message[8], length));
     }
     const int index = ++m_session.blocks;
-    if (index == m_options.closeAtBlock) {
+    const int closeAt = FaultsApply() ? m_options.closeAtBlock : 0;
+    const int faultAt = FaultsApply() ? m_options.blockFaultAt : 0;
+    if (index == closeAt) {
         out.closeLine = true;
         Fault(Format("line closed at block %d", index), out);
         return;
@@ -454,12 +498,12 @@ void LoaderModel::OnBlock(ModelOutput& out) {
     }
 
     out.reply = ReplyFrame('F', nullptr, 0);
-    if (index == m_options.blockFaultAt && m_options.blockFault == Answer::Silent) {
+    if (index == faultAt && m_options.blockFault == Answer::Silent) {
         out.reply.clear();
         Fault(Format("block %d unanswered", index), out);
         return;
     }
-    if (index == m_options.blockFaultAt && m_options.blockFault == Answer::BadChecksum) {
+    if (index == faultAt && m_options.blockFault == Answer::BadChecksum) {
         SpoilChecksum(out.reply);
         Fault(Format("block %d answered with a wrong checksum", index), out);
     }

@@ -53,8 +53,12 @@ private:
         unsigned erasedMask = 0;  // bit i: sector i erased in this session
         int erases = 0;
         int blocks = 0;
+        uint32_t fastBytes = 0;      // bytes received above the garbling rate
+        bool garblePending = false;  // the next frame payload byte gets a flipped bit
     };
 
+    bool FaultsApply() const;
+    uint8_t Garble(uint8_t byte, uint32_t baud);
     void Begin(uint8_t byte, uint32_t baud);
     void Collect(uint8_t byte, uint32_t baud);
     void FinishEtxRun(ModelOutput& out);
@@ -82,6 +86,7 @@ private:
     int m_current = -1;  // index into m_sessions, -1: none open
     SessionState m_session;
     uint32_t m_kickStarts = 0;
+    int m_programmingSessions = 0;  // SIF commands seen
     bool m_lineClosed = false;
     std::vector<std::string> m_violations;
     size_t m_droppedViolations = 0;
@@ -91,6 +96,7 @@ private:
     std::vector<uint8_t> m_message;  // the bytes of the message being received
     std::vector<uint32_t> m_bauds;   // the distinct line rates its bytes came at
     bool m_sifPrefix = false;        // the text command followed a 0x03
+    bool m_garbled = false;          // a byte of this message was garbled
     size_t m_strayCount = 0;
 };
 

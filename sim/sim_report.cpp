@@ -91,6 +91,7 @@ std::string Report::ToJson() const {
         json += "],\n      \"blocksWritten\": " + std::to_string(session.blocksWritten);
         json += ",\n      \"lowestBlock\": " + Address(session.lowestBlock);
         json += ",\n      \"highestBlockEnd\": " + Address(session.highestBlockEnd);
+        json += ",\n      \"blockBaud\": " + std::to_string(session.blockBaud);
         json += ",\n      \"completed\": " + Bool(session.completed);
         json += ",\n      \"etxRuns\": " + std::to_string(session.etxRuns);
         json += ",\n      \"fault\": " + Quoted(session.fault);

@@ -17,6 +17,9 @@ struct SessionReport {
     std::vector<uint32_t> erased;     // sector addresses, in order
     uint32_t blocksWritten = 0;
     uint32_t lowestBlock = 0, highestBlockEnd = 0;  // address range the blocks covered
+    // The loader's rate when the session's first write-block request came, the rate its
+    // blocks were checked at (0: no block came).
+    uint32_t blockBaud = 0;
     // The TST command arrived after identify, the erase of all four sectors and the 'B'
     // request (with any number of blocks, none included, in between).
     bool completed = false;

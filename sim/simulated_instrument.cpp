@@ -1,12 +1,17 @@
 // The simulated instrument on a pseudo-terminal: one thread that reads whatever the host sends
 // the moment it arrives (a host's purge throws away what is still unread on the pty), stamps
-// each byte with its arrival time and the line rate, hands it to the loader model when its
-// wire time has come, and writes the model's replies when theirs has.
+// each byte with the time the line would have carried it and the line rate, and hands it to
+// the loader model at once; what the model answers waits until the line could have carried
+// the request and the answer, then goes out in one write.
 //
 // Without pacing every time is "now".  With pacing a byte of the host counts as received one
 // byte time (10 bits at the line rate) after the previous one or after its arrival, whichever
-// is later, and each reply byte goes out one byte time after the one before; reading never
-// waits for that.  Stray bytes go out unpaced, together with the reply's last byte, so that
+// is later, and a reply's last byte is due one byte time per reply byte after the request's
+// last byte (or after the previous reply).  The host's read of a reply returns only once all
+// of it is there, so writing it whole when its last byte is due costs the host nothing and
+// spares both sides a wake-up per byte: the thread wakes when bytes arrive and when a reply
+// is due, a few times a block.  A reply delay holds every reply back that much more before
+// its first byte.  Stray bytes go out unpaced, together with the reply's last byte, so that
 // they sit in the host's input queue before its next purge.
 #include "sim/simulated_instrument.h"
 
@@ -85,14 +90,13 @@ void CloseFd(int& fd) {
 }  // namespace
 
 struct SimulatedInstrument::Impl {
-    struct RxByte {
-        uint8_t byte;
-        uint32_t baud;
+    // One answer of the model: its bytes (reply, then stray bytes) go out in one write once
+    // its time has come; a hang-up closes the line then instead.
+    struct Outgoing {
         Clock::time_point due;
-    };
-    struct TxByte {
-        uint8_t byte;
-        Clock::time_point due;
+        std::vector<uint8_t> bytes;
+        size_t sent = 0;
+        bool closeLine = false;
     };
 
     explicit Impl(const Options& o) : options(o), model(o) {}
@@ -101,8 +105,8 @@ struct SimulatedInstrument::Impl {
     void Stop();
     void Run();
     void ReadAvailable();
-    void Deliver(Clock::time_point now);
-    void Schedule(const ModelOutput& out, Clock::time_point at, uint32_t baud);
+    void TakeLocked(const uint8_t* bytes, size_t count, Clock::time_point now, uint32_t baud);
+    void ScheduleLocked(ModelOutput& out, Clock::time_point heard, uint32_t baud);
     void SendDue(Clock::time_point now);
     void CloseLine();
     uint32_t LineBaud() const;
@@ -125,16 +129,17 @@ struct SimulatedInstrument::Impl {
     mutable std::condition_variable changed;
     LoaderModel model;
     std::vector<uint8_t> received;
-    size_t pending = 0;  // bytes waiting to be handled or sent
+    size_t pending = 0;  // answers waiting to go out
     bool lineClosed = false;
     uint64_t generation = 0;
     Clock::time_point lastActivity = Clock::now();
 
-    // The thread's own.
-    std::deque<RxByte> rx;
-    std::deque<TxByte> tx;
+    // The thread's own (the model's feed runs under `mutex` as well).
+    std::deque<Outgoing> tx;  // in the order of their due times
     bool txBlocked = false;
-    Clock::time_point rxClock, txClock, lastDelivered;
+    bool hangUpScheduled = false;  // bytes after a hang-up's request are never heard
+    Clock::time_point rxClock;     // when the line has carried the host's last byte
+    Clock::time_point txClock;     // when the line has carried the last answer
 };
 
 bool SimulatedInstrument::Impl::Start() {
@@ -191,37 +196,33 @@ void SimulatedInstrument::Impl::Stop() {
 
 void SimulatedInstrument::Impl::Run() {
     if (options.pace) {
-        // Wake-ups within microseconds: a byte at 115200 baud lasts 87 us.
+        // Wake-ups within microseconds: a reply due at a byte's end should not come later.
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     }
-    const auto start = Clock::now();
-    rxClock = txClock = lastDelivered = start;
+    rxClock = txClock = Clock::now();
     while (!stopping) {
         const auto now = Clock::now();
-        Deliver(now);
+        SendDue(now);
         if (lineClosed) {
             break;  // the pty is gone
         }
-        SendDue(now);
 
-        // Sleep until input arrives, output may go, or the next byte's time comes.
+        // Sleep until input arrives, output may go, an answer is due or a half message has
+        // been quiet long enough to give up.
         std::optional<Clock::time_point> deadline;
-        auto consider = [&deadline](Clock::time_point t) {
-            if (!deadline || t < *deadline) {
-                deadline = t;
-            }
-        };
-        if (!rx.empty()) {
-            consider(rx.front().due);
-        } else if (model.HasPartial()) {
-            consider(lastDelivered + kQuiet);
-        }
-        if (!tx.empty() && !txBlocked) {
-            consider(tx.front().due);
-        }
         {
             std::lock_guard lock(mutex);
-            pending = rx.size() + tx.size();
+            if (model.HasPartial() && !hangUpScheduled) {
+                if (now - rxClock >= kQuiet) {
+                    model.AbandonPartial();
+                } else {
+                    deadline = rxClock + kQuiet;
+                }
+            }
+            if (!tx.empty() && !txBlocked && (!deadline || tx.front().due < *deadline)) {
+                deadline = tx.front().due;
+            }
+            pending = tx.size();
             ++generation;
         }
         changed.notify_all();
@@ -268,84 +269,83 @@ void SimulatedInstrument::Impl::ReadAvailable() {
         }
         const auto now = Clock::now();
         const uint32_t baud = LineBaud();
-        const auto byteTime = options.pace ? ByteTime(baud) : Clock::duration::zero();
-        for (ssize_t i = 0; i < got; ++i) {
-            rxClock = std::max(rxClock, now) + byteTime;
-            rx.push_back({buffer[i], baud, options.pace ? rxClock : now});
-        }
         std::lock_guard lock(mutex);
         received.insert(received.end(), buffer, buffer + got);
-        pending = rx.size() + tx.size();
         lastActivity = now;
+        TakeLocked(buffer, static_cast<size_t>(got), now, baud);
+        pending = tx.size();
     }
 }
 
-void SimulatedInstrument::Impl::Deliver(Clock::time_point now) {
-    std::lock_guard lock(mutex);
+void SimulatedInstrument::Impl::TakeLocked(const uint8_t* bytes, size_t count,
+                                           Clock::time_point now, uint32_t baud) {
+    const auto byteTime = options.pace ? ByteTime(baud) : Clock::duration::zero();
     bool reportDue = false;
-    while (!rx.empty() && rx.front().due <= now) {
-        const RxByte in = rx.front();
-        rx.pop_front();
-        lastDelivered = in.due;
+    for (size_t i = 0; i < count && !hangUpScheduled; ++i) {
+        // When the line has carried this byte: the model judges a message by its last byte,
+        // so the answer to it is timed from there.
+        rxClock = options.pace ? std::max(rxClock, now) + byteTime : now;
         ModelOutput out;
-        model.Feed(in.byte, in.baud, out);
+        model.Feed(bytes[i], baud, out);
         reportDue |= out.writeReport;
-        if (out.closeLine) {
-            CloseLine();
-            break;
+        if (out.closeLine || !out.reply.empty() || !out.stale.empty()) {
+            ScheduleLocked(out, rxClock, baud);
         }
-        if (!out.reply.empty() || !out.stale.empty()) {
-            Schedule(out, std::max(in.due, txClock), in.baud);
-        }
-    }
-    if (!lineClosed && rx.empty() && model.HasPartial() && now - lastDelivered >= kQuiet) {
-        model.AbandonPartial();
     }
     if (reportDue) {
         WriteReportLocked();
     }
 }
 
-void SimulatedInstrument::Impl::Schedule(const ModelOutput& out, Clock::time_point at,
-                                         uint32_t baud) {
-    const auto byteTime = options.pace ? ByteTime(baud) : Clock::duration::zero();
-    Clock::time_point due = at;
-    for (uint8_t b : out.reply) {
-        due += byteTime;
-        tx.push_back({b, due});
+void SimulatedInstrument::Impl::ScheduleLocked(ModelOutput& out, Clock::time_point heard,
+                                               uint32_t baud) {
+    Outgoing answer;
+    if (out.closeLine) {
+        hangUpScheduled = true;
+        answer.closeLine = true;
+        answer.due = std::max(heard, txClock);
+    } else {
+        const auto byteTime = options.pace ? ByteTime(baud) : Clock::duration::zero();
+        const auto start =
+            std::max(heard + std::chrono::milliseconds(options.replyDelayMs), txClock);
+        answer.due = start + byteTime * static_cast<int64_t>(out.reply.size());
+        answer.bytes = std::move(out.reply);
+        answer.bytes.insert(answer.bytes.end(), out.stale.begin(), out.stale.end());
     }
-    if (options.pace) {
-        txClock = due;
-    }
-    for (uint8_t b : out.stale) {
-        tx.push_back({b, due});
-    }
+    // Answers leave in order, one after the other on the line.
+    txClock = answer.due;
+    tx.push_back(std::move(answer));
 }
 
 void SimulatedInstrument::Impl::SendDue(Clock::time_point now) {
     txBlocked = false;
-    uint8_t buffer[kReadChunk];
     while (!tx.empty() && tx.front().due <= now) {
-        size_t count = 0;
-        while (count < tx.size() && count < sizeof buffer && tx[count].due <= now) {
-            buffer[count] = tx[count].byte;
-            ++count;
-        }
-        const ssize_t sent = write(master, buffer, count);
-        if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
-            txBlocked = errno == EAGAIN;
-            return;
-        }
-        const size_t drop = sent < 0 ? count : static_cast<size_t>(sent);
-        tx.erase(tx.begin(), tx.begin() + static_cast<ptrdiff_t>(drop));
-        {
+        Outgoing& answer = tx.front();
+        if (answer.closeLine) {
             std::lock_guard lock(mutex);
-            lastActivity = Clock::now();
-        }
-        if (sent >= 0 && static_cast<size_t>(sent) < count) {
-            txBlocked = true;  // the host's input queue is full
+            CloseLine();
+            WriteReportLocked();
             return;
         }
+        while (answer.sent < answer.bytes.size()) {
+            const ssize_t sent =
+                write(master, answer.bytes.data() + answer.sent, answer.bytes.size() - answer.sent);
+            if (sent < 0 && errno == EINTR) {
+                continue;
+            }
+            if (sent < 0 && errno == EAGAIN) {
+                txBlocked = true;  // the host's input queue is full
+                return;
+            }
+            if (sent <= 0) {
+                answer.sent = answer.bytes.size();  // the line is broken: drop the answer
+                break;
+            }
+            answer.sent += static_cast<size_t>(sent);
+        }
+        tx.pop_front();
+        std::lock_guard lock(mutex);
+        lastActivity = Clock::now();
     }
 }
 
@@ -353,7 +353,6 @@ void SimulatedInstrument::Impl::CloseLine() {
     // Caller holds the mutex.  The host's side sees a hang-up; its reads fail from now on.
     CloseFd(master);
     CloseFd(slave);
-    rx.clear();
     tx.clear();
     lineClosed = true;
     model.SetLineClosed();

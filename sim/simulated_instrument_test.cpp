@@ -153,9 +153,19 @@ void Settle(const sim::SimulatedInstrument& instrument) {
     EXPECT_TRUE(instrument.WaitIdle(3000));
 }
 
+// A rate the host can ask the loader for the block phase.
+struct BlockRate {
+    uint32_t baud;
+    speed_t speed;
+    uint8_t code;  // of the 'B' request
+};
+constexpr BlockRate kBlockRates[] = {
+    {19200, B19200, 8}, {38400, B38400, 9}, {57600, B57600, 10}, {115200, B115200, 11}};
+constexpr BlockRate k115200 = kBlockRates[3];
+
 // The host's programming sequence, quickly: the right rates, no pauses worth the name.
 void Program(RawLine& line, const sim::SimulatedInstrument& instrument, const Bytes& image,
-             uint32_t blocks) {
+             uint32_t blocks, const BlockRate& rate = k115200) {
     line.SetBaud(B4800);
     line.Purge();
     line.Send(kSif);
@@ -173,9 +183,9 @@ void Program(RawLine& line, const sim::SimulatedInstrument& instrument, const By
                   kEraseReply);
     }
     line.Purge();
-    line.Send(kBaud115200);
+    line.Send(Frame('B', {rate.code}));
     Settle(instrument);
-    line.SetBaud(B115200);
+    line.SetBaud(rate.speed);
     for (uint32_t i = 0; i < blocks; ++i) {
         ASSERT_EQ(line.Exchange(Block(sim::kFlashBase + i * 64, &image[i * 64]), 4), kBlockReply)
             << "block " << i;
@@ -224,6 +234,7 @@ TEST(SimulatedInstrument, FullImageAtTheRightRatesCompletesWithoutViolations) {
               (std::vector<std::string>{"sif", "identify", "erase", "baud", "blocks", "tst"}));
     EXPECT_EQ(session.erased, (std::vector<uint32_t>{0x420000, 0x430000, 0x440000, 0x450000}));
     EXPECT_EQ(session.blocksWritten, 4096u);
+    EXPECT_EQ(session.blockBaud, 115200u);
     EXPECT_EQ(session.lowestBlock, 0x420000u);
     EXPECT_EQ(session.highestBlockEnd, 0x460000u);
     EXPECT_EQ(session.etxRuns, 2u);
@@ -549,6 +560,103 @@ TEST(SimulatedInstrument, PacingTakesTheWireTimeButReadsAtOnce) {
     EXPECT_TRUE(report.violations.empty()) << ViolationsOf(report);
 }
 
+TEST(SimulatedInstrument, ReplyDelayHoldsEveryAnswerBackPacedOrNot) {
+    for (bool pace : {false, true}) {
+        SCOPED_TRACE(pace ? "paced" : "unpaced");
+        sim::Options options;
+        options.pace = pace;
+        options.replyDelayMs = 40;
+        Started sim(options);
+        RawLine line(sim.instrument.PortPath());
+        line.SetBaud(B19200);
+        // Paced, identify takes its 8.3 ms of wire time on top.
+        const auto start = Clock::now();
+        EXPECT_EQ(line.Exchange(kIdentify, 12).size(), 12u);
+        EXPECT_GE(MillisecondsSince(start), pace ? 48.3 : 40.0);
+    }
+}
+
+// The host may ask for any of the four rates for the block phase: the loader moves to it,
+// checks the blocks at it, and the report tells it.
+TEST(SimulatedInstrument, BlockPhaseRunsAtTheRateTheBRequestAsksFor) {
+    const Bytes image = TestImage(4 * 64);
+    for (const BlockRate& rate : kBlockRates) {
+        SCOPED_TRACE(rate.baud);
+        sim::Options options;
+        options.pace = true;
+        Started sim(options);
+        RawLine line(sim.instrument.PortPath());
+        Program(line, sim.instrument, image, 4, rate);
+        ASSERT_TRUE(sim.instrument.WaitFor(
+            [](const sim::Report& r) { return !r.sessions.empty() && r.sessions[0].completed; },
+            5000));
+        const sim::Report report = sim.instrument.GetReport();
+        EXPECT_TRUE(report.violations.empty()) << ViolationsOf(report);
+        EXPECT_EQ(report.sessions[0].blockBaud, rate.baud);
+        EXPECT_EQ(report.flashDigest, sim::FlashDigestOf(image.data(), image.size()));
+    }
+
+    // Blocks at another rate than the one asked for are told.
+    const sim::Report report =
+        Converse([&](RawLine& line, const sim::SimulatedInstrument& instrument) {
+            line.Exchange(Erase(0x420000), 4);
+            line.Exchange(Frame('B', {10}), 0);
+            Settle(instrument);
+            line.SetBaud(B115200);
+            line.Exchange(Block(0x420000, image.data()), 4);
+        });
+    EXPECT_TRUE(HasViolation(report, "write-block request at 115200 baud, expected 57600"))
+        << ViolationsOf(report);
+    EXPECT_EQ(report.sessions.at(0).blockBaud, 57600u);
+}
+
+// Every 200th byte above the rate is garbled: that block fails its checksum and gets no
+// answer.  With faultySessions = 1 the second session is healthy, identify included.
+TEST(SimulatedInstrument, GarblingAndTheOtherFaultsStrikeTheFirstSessionsOnly) {
+    sim::Options options;
+    options.garbleAboveBaud = 57600;
+    options.identify = sim::Answer::Silent;
+    options.faultySessions = 1;
+    Started sim(options);
+    RawLine line(sim.instrument.PortPath());
+    const Bytes image = TestImage(8 * 64);
+
+    auto session = [&](const std::vector<uint32_t>& unanswered) {
+        line.SetBaud(B4800);
+        line.Exchange(kSif, 0);
+        Settle(sim.instrument);
+        line.SetBaud(B19200);
+        const size_t identifyReply = unanswered.empty() ? 12 : 0;
+        EXPECT_EQ(line.Exchange(kIdentify, 12, 300).size(), identifyReply);
+        EXPECT_EQ(line.Exchange(Erase(0x420000), 4), kEraseReply);
+        line.Exchange(kBaud115200, 0);
+        Settle(sim.instrument);
+        line.SetBaud(B115200);
+        // Blocks of 75 bytes: the 200th, 400th and 600th bytes fall in blocks 3, 6 and 8.
+        for (uint32_t n = 1; n <= 8; ++n) {
+            const bool answered =
+                std::find(unanswered.begin(), unanswered.end(), n) == unanswered.end();
+            EXPECT_EQ(line.Exchange(Block(0x420000 + (n - 1) * 64, &image[(n - 1) * 64]), 4,
+                                    answered ? 2000 : 300),
+                      answered ? kBlockReply : Bytes{})
+                << "block " << n;
+        }
+    };
+    session({3, 6, 8});
+    session({});
+
+    ASSERT_TRUE(sim.instrument.WaitIdle(3000));
+    const sim::Report report = sim.instrument.GetReport();
+    EXPECT_TRUE(report.violations.empty()) << ViolationsOf(report);
+    ASSERT_EQ(report.sessions.size(), 2u);
+    EXPECT_EQ(report.sessions[0].fault, "block 8 garbled on the line, not answered");
+    EXPECT_EQ(report.sessions[0].blocksWritten, 5u);
+    EXPECT_EQ(report.sessions[1].fault, "");
+    EXPECT_EQ(report.sessions[1].blocksWritten, 8u);
+    const Bytes flash = sim.instrument.Flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+}
+
 TEST(SimulatedInstrument, ReportJsonShape) {
     sim::Report report;
     sim::SessionReport session;
@@ -557,6 +665,7 @@ TEST(SimulatedInstrument, ReportJsonShape) {
     session.blocksWritten = 2;
     session.lowestBlock = 0x420000;
     session.highestBlockEnd = 0x420080;
+    session.blockBaud = 115200;
     session.completed = true;
     session.etxRuns = 1;
     report.sessions.push_back(session);
@@ -572,6 +681,7 @@ TEST(SimulatedInstrument, ReportJsonShape) {
               "      \"blocksWritten\": 2,\n"
               "      \"lowestBlock\": \"0x420000\",\n"
               "      \"highestBlockEnd\": \"0x420080\",\n"
+              "      \"blockBaud\": 115200,\n"
               "      \"completed\": true,\n"
               "      \"etxRuns\": 1,\n"
               "      \"fault\": \"\"\n"

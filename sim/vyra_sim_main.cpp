@@ -23,7 +23,9 @@ const char kUsage[] =
     "  --report FILE            write the JSON report to FILE (after each session, kick-start\n"
     "                           and fault, and at exit)\n"
     "  --pidfile FILE           write the process id to FILE\n"
-    "  --pace                   receive and answer every byte at the line's real rate\n"
+    "  --pace                   receive and answer every message at the line's real rate\n"
+    "  --reply-delay MS         hold every answer back MS ms before it starts going out, as a\n"
+    "                           USB adapter's latency timer does (paced or not)\n"
     "  --identify-silent        never answer identify\n"
     "  --identify-bad-checksum  answer identify with a wrong checksum\n"
     "  --identify-length N      answer identify with a frame of N bytes (default 12)\n"
@@ -31,6 +33,10 @@ const char kUsage[] =
     "  --block-fault N[:silent|:checksum]  spoil the answer to the N-th block (default silent)\n"
     "  --stale-bytes            send stray bytes that the host's purges must discard\n"
     "  --close-at-block N       hang up when the N-th block arrives\n"
+    "  --garble-above RATE      while the line runs faster than RATE baud, flip a bit of every\n"
+    "                           200th byte received: that frame fails its checksum, unanswered\n"
+    "  --faulty-sessions K      the faults strike in the first K programming sessions (from a\n"
+    "                           SIF command) only; later ones are healthy (default 0: all)\n"
     "  --help                   this text\n";
 
 bool ParseCount(const char* text, int& value) {
@@ -118,6 +124,20 @@ int main(int argc, char** argv) {
         } else if (arg == "--block-fault") {
             if (!ParseFault(argv[++i], options.blockFaultAt, options.blockFault)) {
                 return Fail("bad block fault: ", argv[i]);
+            }
+        } else if (arg == "--reply-delay") {
+            if (!ParseCount(argv[++i], options.replyDelayMs) || options.replyDelayMs > 60'000) {
+                return Fail("bad reply delay: ", argv[i]);
+            }
+        } else if (arg == "--garble-above") {
+            int rate = 0;
+            if (!ParseCount(argv[++i], rate) || rate == 0) {
+                return Fail("bad rate: ", argv[i]);
+            }
+            options.garbleAboveBaud = static_cast<uint32_t>(rate);
+        } else if (arg == "--faulty-sessions") {
+            if (!ParseCount(argv[++i], options.faultySessions)) {
+                return Fail("bad session count: ", argv[i]);
             }
         } else if (arg == "--close-at-block") {
             if (!ParseCount(argv[++i], options.closeAtBlock) || options.closeAtBlock == 0) {
