@@ -10,6 +10,15 @@ function around(min, max, margin) {
     return min == null ? [0, 1] : [min - margin, max + margin];
 }
 
+// An hour on the time axis: "14:00", midnight as the day ("3 May").
+function hourLabel(seconds) {
+    const date = new Date(seconds * 1000);
+    if (date.getHours() === 0) {
+        return date.toLocaleDateString(undefined, { day: 'numeric', month: 'short' });
+    }
+    return `${String(date.getHours()).padStart(2, '0')}:00`;
+}
+
 function widthOf(container) {
     return Math.max(280, container.clientWidth);
 }
@@ -31,7 +40,10 @@ export class HoursChart {
                     x: { time: true, range: (u, min, max) => around(min, max, 1800) },
                     y: { range: (u, min, max) => [0, Math.max(4, max ?? 0)] },
                 },
-                axes: [{}, { label: 'runs', size: 44, incrs: [1, 2, 5, 10, 20, 50, 100, 500] }],
+                axes: [
+                    { values: (u, splits) => splits.map(hourLabel) },
+                    { label: 'runs', size: 44, incrs: [1, 2, 5, 10, 20, 50, 100, 500] },
+                ],
                 series: [
                     { label: 'Hour' },
                     { label: 'Failed', fill: COLOURS.failed, stroke: COLOURS.failed, width: 0,
