@@ -29,9 +29,10 @@ try:
 except ImportError:
     webdriver = None
 
-# The instruments: healthy ones (two paced, so that a run lasts), and what each faulty one does.
+# The instruments: healthy ones (five paced, so that a run lasts), and what each faulty one does.
+PACED = ['p01', 'p02', 'p03', 'p04', 'p05']
 SIMS = {
-    'p01': [], 'p02': [], 'p03': [], 'p04': ['--pace'], 'p05': ['--pace'],
+    **{name: ['--pace'] for name in PACED},
     'p06': ['--erase-fault', '2'], 'p07': ['--identify-silent'], 'p08': ['--block-fault', '30'],
     'p09': ['--erase-fault', '1:checksum'], 'p10': ['--stale-bytes'],
     'p11': ['--identify-bad-checksum'], 'p12': [],
@@ -245,20 +246,22 @@ def run(args, folder):
 
         print('== Cancel, and the bench mid-batch')
         page.choose('VYRA_FULL.A37')
-        page.click('p04', 'program')
-        page.click('p05', 'program')
-        page.until('p04 and p05 in their blocks', lambda: all(
-            int(page.tile(name).get_attribute('data-percent')) >= 2 for name in ('p04', 'p05')))
+        for name in PACED:
+            page.click(name, 'program')
+        page.until('the paced runs in their blocks', lambda: all(
+            int(page.tile(name).get_attribute('data-percent')) >= 2 for name in PACED))
         page.click('p05', 'cancel')
         page.wait_states({'p05': 'cancelled', 'p04': 'running'})
         assert page.field('p05', 'state') == 'Cancelled'
         assert page.field('p04', 'state').startswith('Programming ')
         page.until('p04 shows its rate', lambda: page.field('p04', 'detail').endswith('KB/s'))
         driver.save_screenshot(os.path.join(args.shots, 'station-bench.png'))
-        page.click('p04', 'cancel')
-        page.wait_states({'p04': 'cancelled'})
+        for name in PACED[:-1]:
+            page.click(name, 'cancel')
+        cancelled = {name: 'cancelled' for name in PACED}
+        page.wait_states(cancelled)
         page.until('the cancelled runs in the history', lambda: sorted(
-            row[:2] for row in page.history()[:2]) == [['p04', 'cancelled'], ['p05', 'cancelled']])
+            row[:2] for row in page.history()[:5]) == [[name, 'cancelled'] for name in PACED])
         driver.set_window_size(1366, 2000)  # an element's picture holds only what the window shows
         page.find('#reports').screenshot(os.path.join(args.shots, 'station-history.png'))
         driver.set_window_size(1366, 768)
@@ -277,8 +280,7 @@ def run(args, folder):
                    'Station not reachable' in page.find('#banner').text)
         bench.start_station('--sign', args.sign)
         page.until('the page connected again', lambda: not page.find('#banner').is_displayed())
-        page.wait_states({**outcome, 'p06': 'done', 'p04': 'cancelled', 'p05': 'cancelled',
-                          'w1': 'done'})
+        page.wait_states({**outcome, **cancelled, 'p06': 'done', 'w1': 'done'})
         page.until('the unsigned file may now be chosen', lambda: not page.find(
             'option[value="VYRA_UNSIGNED.A37"]').get_attribute('disabled'))
         page.choose('VYRA_UNSIGNED.A37')
