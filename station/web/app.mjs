@@ -109,6 +109,14 @@ picker.addEventListener('change', () => {
     renderChoice();
 });
 
+// A switch turns with Enter as well as Space, as the page's buttons press with Enter.
+autoSwitch.addEventListener('keydown', (key) => {
+    if (key.key === 'Enter') {
+        key.preventDefault();
+        autoSwitch.click();
+    }
+});
+
 function renderAuto() {
     const auto = page.station.auto;
     autoSwitch.checked = auto != null;

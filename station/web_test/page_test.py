@@ -230,7 +230,7 @@ def run(args, folder):
 
         print('== the automatic switch, and a watched port that appears')
         page.choose('VYRA_SMALL.A37')
-        page.find('[data-action="auto"]').click()
+        page.find('[data-action="auto"]').send_keys(Keys.ENTER)  # on with the key, off by click
         page.until('the station programs new instruments', lambda: '"auto":"VYRA_SMALL.A37"' in
                    bench.api('/api/station'))
         bench.start_sim('w1')
