@@ -12,8 +12,8 @@ packages=(
     libcli11-dev nlohmann-json3-dev
     # the station: its HTTP server and its history
     libcpp-httplib-dev libsqlite3-dev
-    # the station page's tests in a real browser
-    chromium chromium-driver python3-selenium
+    # the station page's tests: in a real browser, and its own logic under node
+    chromium chromium-driver python3-selenium nodejs
     # the Debian package and its checks; a CPU load for the soak script
     dpkg-dev debhelper lintian fakeroot man-db groff-base systemd bash-completion stress-ng
     # the Windows builds (32-bit x86 and x86-64) and running them
