@@ -195,8 +195,9 @@ void CHttpApi::Routes() {
             const std::string authorization = request.get_header_value("Authorization");
             if (authorization.rfind("Bearer ", 0) == 0) {
                 given = authorization.substr(7);
-            } else if (request.path == "/api/events") {
-                given = request.get_param_value("token");  // EventSource can't send a header
+            } else if (request.path == "/api/events" || request.path == "/api/history.csv") {
+                // EventSource can't send a header, nor can a plain link to a download.
+                given = request.get_param_value("token");
             }
             if (!SameToken(given, m_settings.token)) {
                 response.set_header("WWW-Authenticate", "Bearer");

@@ -446,6 +446,8 @@ TEST(VelkoStation, ElsewhereThanLoopbackOnlyWithAToken) {
     EXPECT_EQ(client.Post("/api/auto", R"({"file":null})", "application/json")->status, 401);
     // The page itself needs none: it takes the token from its address's fragment.
     EXPECT_EQ(client.Get("/")->status, 200);
+    EXPECT_EQ(client.Get("/api/history.csv?token=0123456789abcdefXYZ")->status, 200);
+    EXPECT_EQ(client.Get("/api/history?token=0123456789abcdefXYZ")->status, 401);
     EventStream events(station, "?token=0123456789abcdefXYZ");
     EXPECT_TRUE(events.WaitFor([](const std::vector<Json>& e) { return !e.empty(); }));
 }
