@@ -83,6 +83,18 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// The last event of a kind among the JSON lines of a run's output (null: none).
+Json LastEvent(const std::string& out, const std::string& kind) {
+    Json last;
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const Json event = Json::parse(out.substr(at, end - at), nullptr, false);
+        if (event.is_object() && event.value("event", "") == kind) {
+            last = event;
+        }
+    }
+    return last;
+}
+
 // Standard error without the notes on slow replies, which a host loaded enough to stretch
 // its own wake-ups past twice the line's block time may add to any run.
 std::string Told(const std::string& err) {
@@ -525,4 +537,107 @@ TEST(VelkoCliFiles, OnlyARegularFileIsReadAsAnApplicationFile) {
         RunChild({VELKO_CLI, "export", Sample("VYRA_SMALL.A37"), "--output", fifo}, 20000);
     EXPECT_EQ(exported.status, kExitFailed);
     EXPECT_EQ(exported.err, "error: Can't Open File\n");
+}
+
+// The block phase is timed: an adapter that holds every reply back is named in a note (a JSON
+// event), with the measured round trip beside what the line needs; a prompt one is not.
+TEST(VelkoCliBenches, SlowRepliesAreNotedWithTheLinesOwnFigure) {
+    sim::Options slow;
+    slow.replyDelayMs = 16;
+    slow.pace = true;
+    Instrument held(slow);
+    const ChildResult run =
+        RunChild(Program(Sample("VYRA_SMALL.A37"), {held.Port()}, {"--json"}));
+    EXPECT_EQ(run.status, kExitOk) << run.err;
+    const Json result = LastEvent(run.out, "result");
+    const Json note = LastEvent(run.out, "note");
+    // Paced, every block needs at least its 16 ms of delay and 6.86 ms of line.
+    EXPECT_GE(result.at("block_ms").get<double>(), 16 + 6.86);
+    ASSERT_TRUE(note.is_object()) << run.out;
+    EXPECT_TRUE(Contains(note.at("text"), "slow replies: a block took ")) << note;
+    EXPECT_TRUE(Contains(note.at("text"), " on average where the line at 115200 baud needs 6.9 ms"))
+        << note;
+    EXPECT_TRUE(Contains(run.err, held.Port() + ": slow replies: "));
+
+    Instrument prompt;
+    const ChildResult quick = RunChild(Program(Sample("VYRA_SMALL.A37"), {prompt.Port()}));
+    EXPECT_EQ(quick.status, kExitOk);
+    EXPECT_FALSE(Contains(quick.err, "slow replies")) << quick.err;
+}
+
+// A slower block rate: the 'B' request carries its code, both sides switch, and the whole
+// image arrives at that rate; a line that garbles bytes above 57600 fails at 115200 and works
+// at 57600.  Any other rate is a usage error that names the rates there are.
+TEST(VelkoCliBenches, TheBlockPhaseRunsAtTheRateAsked) {
+    Instrument instrument;
+    const ChildResult run =
+        RunChild(Program(Sample("VYRA_FULL.A37"), {instrument.Port()}, {"--block-rate", "57600"}));
+    EXPECT_EQ(run.status, kExitOk) << run.err;
+    const sim::Report report = instrument.sim.GetReport();
+    ASSERT_EQ(report.sessions.size(), 1u);
+    EXPECT_EQ(report.sessions[0].blockBaud, 57600u);
+    EXPECT_TRUE(report.violations.empty());
+    EXPECT_EQ(report.flashDigest, ExpectedDigest(Sample("VYRA_FULL.A37")));
+    const std::vector<uint8_t> sent = instrument.sim.Received();
+    const uint8_t request[] = {0x2A, 0x05, 0x42, 0x0A, 0x7B};
+    EXPECT_NE(std::search(sent.begin(), sent.end(), std::begin(request), std::end(request)),
+              sent.end());
+
+    sim::Options flaky;
+    flaky.garbleAboveBaud = 57600;
+    for (const char* rate : {"115200", "57600"}) {
+        SCOPED_TRACE(rate);
+        Instrument cable(flaky);
+        const ChildResult attempt =
+            RunChild(Program(Sample("VYRA_SMALL.A37"), {cable.Port()}, {"--block-rate", rate}));
+        EXPECT_EQ(attempt.status, std::string(rate) == "57600" ? kExitOk : kExitFailed)
+            << attempt.err;
+    }
+
+    const ChildResult wrong =
+        RunChild(Program(Sample("VYRA_SMALL.A37"), {instrument.Port()}, {"--block-rate", "9600"}));
+    EXPECT_EQ(wrong.status, kExitUsage);
+    EXPECT_TRUE(Contains(wrong.err, "19200")) << wrong.err;
+    EXPECT_TRUE(Contains(wrong.err, "115200")) << wrong.err;
+}
+
+// A failed run is tried again from the start and counts as done when a later attempt is; an
+// interrupt is never tried again.
+TEST(VelkoCliBenches, RetryRunsAFailedPortAgainButNeverAfterCtrlC) {
+    sim::Options firstFails;
+    firstFails.blockFaultAt = 3;
+    firstFails.faultySessions = 1;
+    Instrument instrument(firstFails);
+    const ChildResult run = RunChild(
+        Program(Sample("VYRA_SMALL.A37"), {instrument.Port()}, {"--retry", "2", "--json"}));
+    EXPECT_EQ(run.status, kExitOk) << run.err;
+    std::vector<Json> results;
+    for (size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const Json event = Json::parse(run.out.substr(at, end - at));
+        if (event.at("event") != "summary") {
+            EXPECT_TRUE(event.at("port").is_null() || event.contains("attempt")) << event;
+        }
+        if (event.at("event") == "result") {
+            results.push_back(event);
+        }
+    }
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].at("attempt"), 1);
+    EXPECT_EQ(results[0].at("error"), "Can't Load Application");
+    EXPECT_EQ(results[1].at("attempt"), 2);
+    EXPECT_EQ(results[1].at("ok"), true);
+    EXPECT_EQ(LastEvent(run.out, "summary").at("ok"), 1);
+    EXPECT_EQ(instrument.sim.GetReport().sessions.size(), 2u);
+    EXPECT_EQ(instrument.sim.GetReport().flashDigest, ExpectedDigest(Sample("VYRA_SMALL.A37")));
+
+    sim::Options paced;
+    paced.pace = true;
+    Instrument busy(paced);
+    ChildProcess interrupted(
+        Program(Sample("VYRA_FULL.A37"), {busy.Port()}, {"--retry", "2", "--no-progress"}));
+    ASSERT_TRUE(interrupted.WaitForOut("Loading Application", 60000));
+    interrupted.Signal(SIGINT);
+    EXPECT_EQ(interrupted.Wait(), kExitInterrupted);
+    EXPECT_FALSE(Contains(interrupted.Err(), "trying again")) << interrupted.Err();
+    EXPECT_EQ(busy.sim.GetReport().sessions.size(), 1u);
 }

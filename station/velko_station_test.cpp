@@ -579,3 +579,47 @@ TEST(VelkoStation, TheHistoryIsOneStationsAndOlderOnesAreUpgraded) {
     EXPECT_EQ(row["block_rate"], 115200);
     EXPECT_EQ(row["version"], "1.0.4");
 }
+
+TEST(VelkoStation, ARetryIsARowOfItsOwnAndASlowAdapterIsNoted) {
+    Bench bench;
+    sim::Options firstFails;
+    firstFails.blockFaultAt = 3;
+    firstFails.faultySessions = 1;
+    Instrument flaky(firstFails);
+    sim::Options slow;
+    slow.replyDelayMs = 16;
+    Instrument held(slow);
+    const std::string retried = bench.Link("retried", flaky.sim);
+    const std::string noted = bench.Link("noted", held.sim);
+    Station station(bench, {"--port", retried, "--port", noted, "--retry", "1"});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    EventStream events(station);
+    auto [status, answer] = station.Post(
+        "/api/runs", {{"file", kSmall}, {"ports", {retried, noted}}, {"block_rate", 38400}});
+    ASSERT_EQ(status, 202) << answer;
+    ASSERT_TRUE(events.WaitFor(ResultsReach(3)));
+
+    const Json runs = station.Get("/api/history?port=" + retried)["runs"];
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1]["id"], answer["runs"][0]["id"]);  // the request's id is the first attempt
+    EXPECT_EQ(runs[1]["attempt"], 1);
+    EXPECT_EQ(runs[1]["result"], "failed");
+    EXPECT_EQ(runs[1]["error"], "Can't Load Application");
+    EXPECT_EQ(runs[0]["attempt"], 2);
+    EXPECT_EQ(runs[0]["result"], "done");
+    for (const Json& row : runs) {
+        EXPECT_EQ(row["block_rate"], 38400);
+    }
+    EXPECT_EQ(flaky.sim.GetReport().sessions.back().blockBaud, 38400u);
+    for (const Json& slot : station.Get("/api/ports")["ports"]) {
+        if (slot["name"] == retried) {
+            EXPECT_EQ(slot["state"], "done");
+            EXPECT_EQ(slot["run"], runs[0]["id"]);
+            EXPECT_EQ(slot["attempt"], 2);
+        } else {
+            EXPECT_EQ(slot["state"], "done");
+            EXPECT_NE(slot["note"].get<std::string>().find("slow replies"), std::string::npos)
+                << slot;
+        }
+    }
+}
