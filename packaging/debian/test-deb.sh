@@ -38,6 +38,12 @@ die() {
     exit 1
 }
 note() { echo "test-deb: $*"; }
+# passed TEXT: says what a section checked, when it found no fault since the last call.
+section_faults=0
+passed() {
+    [ $faults -eq $section_faults ] && note "$*"
+    section_faults=$faults
+}
 
 sample=${ORVANE_SAMPLES:-$root/build/native/samples}/VYRA_FULL.A37
 [ -f "$sample" ] || die "no $sample: build the native preset first"
@@ -50,7 +56,7 @@ version=$(dpkg-deb -f "$deb" Version)
 note "$(grep '^make-deb: .*bytes' "$work/make-deb.log")"
 lintian --fail-on error,warning --display-info --pedantic "$deb" >"$work/lintian.log" 2>&1 ||
     fault "lintian: $(grep -E '^[EW]:' "$work/lintian.log" | tr '\n' ' ')"
-note "lintian: $(grep -cE '^[EWIPX]:' "$work/lintian.log") tag(s), errors and warnings: $(grep -cE '^[EW]:' "$work/lintian.log")"
+passed "lintian: $(grep -cE '^[EWIPX]:' "$work/lintian.log") tag(s), errors and warnings: $(grep -cE '^[EW]:' "$work/lintian.log")"
 sed 's/^/    /' "$work/lintian.log" | grep -v 'root privileges'
 
 # ---- the files, unpacked -----------------------------------------------------------------
@@ -89,6 +95,8 @@ for library in $(for p in "$bin"/*; do needed "$p"; done | sort -u); do
         fault "$library (of ${owner:-no package}) is not in Depends: $depends"
 done
 
+passed "files: all in place, the page as station/web holds it ($(find "$root/station/web" -type f | wc -l) files), Depends complete"
+
 # ---- the programs, from the unpacked folder ----------------------------------------------
 for program in velko-cli velko-station vyra-sim; do
     "$bin/$program" --help >"$work/$program.help" 2>&1 ||
@@ -102,7 +110,7 @@ done
 info=$("$bin/velko-cli" info "$sample" --json) || fault "velko-cli info $sample failed"
 jq -e '.ok and .signed and .length > 0' <<<"$info" >/dev/null ||
     fault "velko-cli info says: $info"
-note "programs: --help of all three, --version, velko-cli info: $(jq -c '{length, crc, signed}' <<<"$info")"
+passed "programs: --help of all three, --version, velko-cli info: $(jq -c '{length, crc, signed}' <<<"$info")"
 
 # The station with the service's options, its state folder moved here: it starts, serves
 # the packaged page (marked, to tell it from the source tree's), answers the API, writes its
@@ -113,6 +121,7 @@ options=${options//127.0.0.1:8370/127.0.0.1:0}
 mkdir -p "$work/state/shelf"
 echo "<!-- packaged -->" >>"$unpacked/usr/share/velko/web/index.html"
 mkfifo "$work/station.out"
+served=0
 set -f  # as systemd does: the options split at white space, the --watch pattern unglobbed
 # shellcheck disable=SC2086
 "$bin/velko-station" $options >"$work/station.out" 2>"$work/station.err" &
@@ -124,6 +133,15 @@ if read -r -t 30 line <&3 && [[ $line == "velko-station: open http://"* ]]; then
     curl -fsS "$url" >"$work/page.html" 2>&1 &&
         cmp -s "$work/page.html" "$unpacked/usr/share/velko/web/index.html" ||
         fault "the station did not serve the packaged page: $(head -3 "$work/page.html")"
+    # Every other file of the page it serves (the folder and one below) as packaged.
+    while IFS= read -r file; do
+        name=${file#"$unpacked/usr/share/velko/web/"}
+        code=$(curl -s -o "$work/served" -w '%{http_code}' "$url$name")
+        if [ "$code" = 200 ]; then
+            cmp -s "$work/served" "$file" || fault "the station served another $name"
+            served=$((served + 1))
+        fi
+    done < <(find "$unpacked/usr/share/velko/web" -maxdepth 2 -type f ! -name index.html)
     station=$(curl -fsS "${url}api/station" 2>&1)
     [ "$(jq -r .version <<<"$station" 2>/dev/null)" = "$version" ] ||
         fault "/api/station says $station"
@@ -133,11 +151,11 @@ if read -r -t 30 line <&3 && [[ $line == "velko-station: open http://"* ]]; then
     station_pid=""
     [ $status -eq 0 ] || fault "the station ended with status $status on SIGTERM"
     [ -s "$work/state/velko-station.db" ] || fault "the station wrote no history in $work/state"
-    note "station: served the packaged page at $url with options: $options"
 else
     fault "the station with options \"$options\" did not start: $(cat "$work/station.err")"
 fi
 exec 3<&-
+passed "station: served the packaged page (and $served more files of it) and stopped on SIGTERM, with the options: $options"
 
 # ---- man pages ---------------------------------------------------------------------------
 # help_options FILE: the long and short options a --help text lists, one a line.
@@ -206,7 +224,7 @@ for program in velko-station vyra-sim; do
     man_options "$work/$program.man" "$program" >"$work/man.options"
     compare "$program" "$work/help.options" "$work/man.options"
 done
-note "man pages: render without warnings; options match --help (velko-cli: $(echo $commands))"
+passed "man pages: render without warnings; options match --help (velko-cli: $(echo $commands))"
 
 # ---- bash completion ---------------------------------------------------------------------
 mkdir -p "$work/comp/shelf" "$work/comp/folder"
@@ -246,7 +264,7 @@ expect "velko-cli info " APP.A37 other.S19 folder shelf
 expect "velko-station --tok" --token-file
 expect "velko-station --shelf shelf --auto " VYRA_FULL.A37
 expect "velko-station --watch " "'/dev/serial/by-id/*'" "'/dev/ttyACM*'" "'/dev/ttyUSB*'"
-note "bash completion: commands, options, rates, ports ($(echo $ports)), application files, shelf files"
+passed "bash completion: commands, options, rates, ports ($(echo $ports)), application files, shelf files"
 
 # ---- the unit and the copyright check ----------------------------------------------------
 # The packaged unit with its program and defaults file pointed into the unpacked folder.
@@ -257,11 +275,12 @@ verify=$(MANPATH=$unpacked/usr/share/man systemd-analyze verify "$work/velko-sta
 [ -z "$verify" ] || fault "systemd-analyze verify says: $verify"
 systemd-analyze security --offline=yes --threshold=30 "$work/velko-station.service" \
     >"$work/security.log" 2>&1 || fault "the unit's exposure is over 3.0: $(tail -1 "$work/security.log")"
-note "unit: systemd-analyze verify clean; $(grep -o 'Overall exposure level.*' "$work/security.log")"
+passed "unit: systemd-analyze verify clean; $(grep -o 'Overall exposure level.*' "$work/security.log")"
 
 fake=$work/fake-root/usr/share/velko/web/vendor
 mkdir -p "$fake"
-touch "$fake/uPlot.iife.min.js" "$fake/uPlot.min.css" "$fake/LICENSE" "$fake/other-chart.js"
+touch "$fake/uPlot.iife.min.js" "$fake/uPlot.min.css" "$fake/uPlot.LICENSE.txt" "$fake/VERSION.txt" \
+    "$fake/other-chart.js"
 if "$here/check-copyright.sh" "$work/fake-root" "$here/copyright" 2>"$work/copyright.log"; then
     fault "check-copyright.sh let a vendor file without a paragraph pass"
 elif [ "$(grep -c . "$work/copyright.log")" -ne 1 ] || ! grep -q other-chart.js "$work/copyright.log"; then
