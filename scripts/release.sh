@@ -3,12 +3,16 @@
 #   orvane-field-reloader-VERSION-windows-x86.zip, a folder of that name holding VELKO.EXE
 #       and velko-cli.exe, both stripped; README.txt for the technician (CR LF line ends);
 #       SHA256SUMS of those files;
-#   velko-cli-VERSION-linux-x86_64.tar.gz: the native velko-cli, stripped, and its README.
+#   velko-cli-VERSION-linux-x86_64.tar.gz: the native velko-cli, stripped, and its README;
+#   velko_VERSION_amd64.deb: the Debian package of velko-cli, velko-station and vyra-sim, with
+#       the station's page, man pages, bash completion and the station's systemd unit, built
+#       with Debian's hardening flags in build/deb (packaging/debian/make-deb.sh).
 # VERSION is the one number CMake's project() sets, as the builds' release.env give it.  The
-# script first builds what it packages (the windows and native presets), and refuses a
-# VELKO.EXE that is not a 32-bit x86 program with ASLR and DEP on (DYNAMIC_BASE, NX_COMPAT)
-# or is larger than 1 MiB stripped.  The files carry the last commit's time, so that
-# packaging the same build twice gives the same archives.
+# script first builds what it packages (the windows and native presets, build/deb); with
+# --no-build it packages what is built, and leaves the Debian package out when there is no
+# build/deb.  It refuses a VELKO.EXE that is not a 32-bit x86 program with ASLR and DEP on
+# (DYNAMIC_BASE, NX_COMPAT) or is larger than 1 MiB stripped.  The files carry the last
+# commit's time, so that packaging the same build twice gives the same archives.
 #
 #   scripts/release.sh [--no-build] [--dist DIR]
 set -euo pipefail
@@ -21,7 +25,7 @@ while [ $# -gt 0 ]; do
     case $1 in
     --no-build) build=0 ;;
     --dist) dist=${2:?--dist needs a folder}; shift ;;
-    -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "release: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
@@ -110,3 +114,17 @@ tar_file=$dist/$lname-linux-x86_64.tar.gz
 tar -C "$stage" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" \
     -cf - "$lname" | gzip -n -9 >"$tar_file"
 echo "release: $tar_file ($(stat -c %s "$tar_file") bytes)"
+
+# ---- Debian package ----------------------------------------------------------------------
+if [ $build -eq 1 ] || [ -f build/deb/release.env ]; then
+    deb_options=(--dist "$dist")
+    [ $build -eq 1 ] || deb_options+=(--no-build)
+    packaging/debian/make-deb.sh "${deb_options[@]}" >"$stage/deb.log" 2>&1 ||
+        { cat "$stage/deb.log"; fail "the Debian package failed"; }
+    deb=$(tail -1 "$stage/deb.log")
+    [[ $deb == */velko_${version}_*.deb ]] || fail "the Debian package is $deb, not of version $version"
+    echo "release: $deb ($(stat -c %s "$deb") bytes)"
+    sed -n 's/^make-deb: .*bytes), \(Depends: .*\)/         \1/p' "$stage/deb.log"
+else
+    echo "release: note: no build/deb, so no Debian package (scripts/release.sh without --no-build makes it)"
+fi

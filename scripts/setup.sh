@@ -14,8 +14,10 @@ packages=(
     libcpp-httplib-dev libsqlite3-dev
     # the station page's tests: in a real browser, and its own logic under node
     chromium chromium-driver python3-selenium nodejs
-    # the Debian package and its checks; a CPU load for the soak script
-    dpkg-dev debhelper lintian fakeroot man-db groff-base systemd bash-completion stress-ng
+    # the Debian package and its checks (col renders man pages as text, curl asks the
+    # packaged station for its page); a CPU load for the soak script
+    dpkg-dev debhelper lintian fakeroot man-db groff-base bsdextrautils systemd
+    bash-completion curl stress-ng
     # the Windows builds (32-bit x86 and x86-64) and running them
     mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix

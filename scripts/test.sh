@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine: installs what is missing, builds the five
 # builds (native, native under ASan+UBSan, the 32-bit Windows cross build, the x86-64 one,
-# fuzz targets), and runs the native tests, the sanitized tests, the 32-bit Windows tests
+# fuzz targets), and runs the native tests, the sanitized tests, the Debian package's test
+# (packaging/debian/test-deb.sh, which builds it in build/deb), the 32-bit Windows tests
 # under wine (with a virtual X display for the dialogs; the end-to-end tests and the release
 # package among them), the x86-64 build's unit tests under wine, and a bounded fuzz run.
 # Fails on any failure.
@@ -47,6 +48,8 @@ ctest --preset native -j "$jobs" || status=1
 echo "== native tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset native-asan -j "$jobs" || status=1
+echo "== the Debian package (builds build/deb; lintian, the unpacked package, man pages, unit)"
+packaging/debian/test-deb.sh || status=1
 echo "== Windows tests under wine (32-bit x86)"
 # A test that fails under wine runs once more before it counts as failed: on a busy machine
 # wine has, rarely, lost an instrument's answer ("Can't find Vyra" once in many runs), while a
