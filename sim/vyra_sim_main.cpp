@@ -5,53 +5,17 @@
 
 #include <signal.h>
 #include <unistd.h>
+#include <CLI/CLI.hpp>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
 
-const char kUsage[] =
-    "usage: vyra-sim [options]\n"
-    "Creates a pseudo-terminal that answers as the instrument's boot loader, prints its path\n"
-    "and runs until SIGINT or SIGTERM.\n"
-    "  --link PATH              make PATH a symbolic link to the pty (an existing link is\n"
-    "                           replaced), e.g. $WINEPREFIX/dosdevices/com1\n"
-    "  --report FILE            write the JSON report to FILE (after each session, kick-start\n"
-    "                           and fault, and at exit)\n"
-    "  --pidfile FILE           write the process id to FILE\n"
-    "  --pace                   receive and answer every message at the line's real rate\n"
-    "  --reply-delay MS         hold every answer back MS ms before it starts going out, as a\n"
-    "                           USB adapter's latency timer does (paced or not)\n"
-    "  --identify-silent        never answer identify\n"
-    "  --identify-bad-checksum  answer identify with a wrong checksum\n"
-    "  --identify-length N      answer identify with a frame of N bytes (default 12)\n"
-    "  --erase-fault K[:silent|:checksum]  spoil the answer to the K-th erase (default silent)\n"
-    "  --block-fault N[:silent|:checksum]  spoil the answer to the N-th block (default silent)\n"
-    "  --stale-bytes            send stray bytes that the host's purges must discard\n"
-    "  --close-at-block N       hang up when the N-th block arrives\n"
-    "  --garble-above RATE      while the line runs faster than RATE baud, flip a bit of every\n"
-    "                           200th byte received: that frame fails its checksum, unanswered\n"
-    "  --faulty-sessions K      the faults strike in the first K programming sessions (from a\n"
-    "                           SIF command) only; later ones are healthy (default 0: all)\n"
-    "  --help                   this text\n";
-
-bool ParseCount(const char* text, int& value) {
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < 0 || parsed > 1'000'000) {
-        return false;
-    }
-    value = static_cast<int>(parsed);
-    return true;
-}
-
-// "K", "K:silent" or "K:checksum".
-bool ParseFault(const char* text, int& index, sim::Answer& answer) {
+// "K", "K:silent" or "K:checksum": the K-th request (from 1) and how it is answered.
+bool ParseFault(const std::string& text, int& index, sim::Answer& answer) {
     std::string word = text;
     answer = sim::Answer::Silent;
     const size_t colon = word.find(':');
@@ -64,7 +28,12 @@ bool ParseFault(const char* text, int& index, sim::Answer& answer) {
         }
         word.resize(colon);
     }
-    return ParseCount(word.c_str(), index) && index > 0;
+    if (word.empty() || word.size() > 7 ||
+        word.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    index = std::stoi(word);
+    return index > 0;
 }
 
 // Points `link` at `target`, replacing what is there, in one rename.
@@ -90,62 +59,75 @@ int Fail(const char* what, const char* detail) {
 
 int main(int argc, char** argv) {
     sim::Options options;
-    std::string linkPath, pidFile;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--pace") {
-            options.pace = true;
-        } else if (arg == "--identify-silent") {
-            options.identify = sim::Answer::Silent;
-        } else if (arg == "--identify-bad-checksum") {
-            options.identify = sim::Answer::BadChecksum;
-        } else if (arg == "--stale-bytes") {
-            options.staleBytes = true;
-        } else if (!hasValue) {
-            return Fail("unknown option or missing value: ", argv[i]);
-        } else if (arg == "--link") {
-            linkPath = argv[++i];
-        } else if (arg == "--report") {
-            options.reportPath = argv[++i];
-        } else if (arg == "--pidfile") {
-            pidFile = argv[++i];
-        } else if (arg == "--identify-length") {
-            if (!ParseCount(argv[++i], options.identifyLength) || options.identifyLength > 255) {
-                return Fail("bad identify length: ", argv[i]);
-            }
-        } else if (arg == "--erase-fault") {
-            if (!ParseFault(argv[++i], options.eraseFaultAt, options.eraseFault)) {
-                return Fail("bad erase fault: ", argv[i]);
-            }
-        } else if (arg == "--block-fault") {
-            if (!ParseFault(argv[++i], options.blockFaultAt, options.blockFault)) {
-                return Fail("bad block fault: ", argv[i]);
-            }
-        } else if (arg == "--reply-delay") {
-            if (!ParseCount(argv[++i], options.replyDelayMs) || options.replyDelayMs > 60'000) {
-                return Fail("bad reply delay: ", argv[i]);
-            }
-        } else if (arg == "--garble-above") {
-            int rate = 0;
-            if (!ParseCount(argv[++i], rate) || rate == 0) {
-                return Fail("bad rate: ", argv[i]);
-            }
-            options.garbleAboveBaud = static_cast<uint32_t>(rate);
-        } else if (arg == "--faulty-sessions") {
-            if (!ParseCount(argv[++i], options.faultySessions)) {
-                return Fail("bad session count: ", argv[i]);
-            }
-        } else if (arg == "--close-at-block") {
-            if (!ParseCount(argv[++i], options.closeAtBlock) || options.closeAtBlock == 0) {
-                return Fail("bad block number: ", argv[i]);
-            }
-        } else {
-            return Fail("unknown option: ", argv[i]);
+    std::string linkPath, pidFile, eraseFault, blockFault;
+    CLI::App app{
+        "Creates a pseudo-terminal that answers as a Vyra instrument's boot loader, prints "
+        "its path and runs until SIGINT or SIGTERM: a way to try velko-cli and "
+        "velko-station without an instrument.",
+        "vyra-sim"};
+    app.set_version_flag("--version", "vyra-sim " ORVANE_VERSION);
+    app.add_option("--link", linkPath,
+                   "make PATH a symbolic link to the pty (an existing link is replaced), e.g. "
+                   "$WINEPREFIX/dosdevices/com1")
+        ->type_name("PATH");
+    app.add_option("--report", options.reportPath,
+                   "write the JSON report to FILE (after each session, kick-start and fault, and "
+                   "at exit)")
+        ->type_name("FILE");
+    app.add_option("--pidfile", pidFile, "write the process id to FILE")->type_name("FILE");
+    app.add_flag("--pace", options.pace,
+                 "receive and answer every message at the line's real rate");
+    app.add_option("--reply-delay", options.replyDelayMs,
+                   "hold every answer back MS ms before it starts going out, as a USB adapter's "
+                   "latency timer does (paced or not)")
+        ->check(CLI::Range(0, 60000))
+        ->type_name("MS");
+    app.add_flag_callback(
+        "--identify-silent", [&] { options.identify = sim::Answer::Silent; },
+        "never answer identify");
+    app.add_flag_callback(
+        "--identify-bad-checksum", [&] { options.identify = sim::Answer::BadChecksum; },
+        "answer identify with a wrong checksum");
+    app.add_option("--identify-length", options.identifyLength,
+                   "answer identify with a frame of N bytes")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 255))
+        ->type_name("N");
+    app.add_option("--erase-fault", eraseFault,
+                   "spoil the answer to the K-th erase (default silent)")
+        ->type_name("K[:silent|:checksum]");
+    app.add_option("--block-fault", blockFault,
+                   "spoil the answer to the N-th block (default silent)")
+        ->type_name("N[:silent|:checksum]");
+    app.add_flag("--stale-bytes", options.staleBytes,
+                 "send stray bytes that the host's purges must discard");
+    app.add_option("--close-at-block", options.closeAtBlock, "hang up when the N-th block arrives")
+        ->check(CLI::Range(1, 1000000))
+        ->type_name("N");
+    app.add_option("--garble-above", options.garbleAboveBaud,
+                   "while the line runs faster than RATE baud, flip a bit of every 200th byte "
+                   "received: that frame fails its checksum, unanswered")
+        ->check(CLI::Range(1, 10000000))
+        ->type_name("RATE");
+    app.add_option("--faulty-sessions", options.faultySessions,
+                   "the faults strike in the first K programming sessions (from a SIF command) "
+                   "only; later ones are healthy (0: all)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1000000))
+        ->type_name("K");
+    try {
+        app.parse(argc, argv);
+        if (!eraseFault.empty() &&
+            !ParseFault(eraseFault, options.eraseFaultAt, options.eraseFault)) {
+            throw CLI::ValidationError("--erase-fault", "bad erase fault: " + eraseFault);
         }
+        if (!blockFault.empty() &&
+            !ParseFault(blockFault, options.blockFaultAt, options.blockFault)) {
+            throw CLI::ValidationError("--block-fault", "bad block fault: " + blockFault);
+        }
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? 0 : 2;
     }
 
     // The signals are taken by sigwait below; the instrument's thread inherits the mask.

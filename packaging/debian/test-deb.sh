@@ -101,11 +101,8 @@ passed "files: all in place, the page as station/web holds it ($(find "$root/sta
 for program in velko-cli velko-station vyra-sim; do
     "$bin/$program" --help >"$work/$program.help" 2>&1 ||
         fault "$program --help ended with status $?"
-    # vyra-sim has a version once its --help offers one.
-    if [ "$program" != vyra-sim ] || grep -q -- '--version' "$work/$program.help"; then
-        out=$("$bin/$program" --version 2>&1)
-        [ "$out" = "$program $version" ] || fault "$program --version says \"$out\", not \"$program $version\""
-    fi
+    out=$("$bin/$program" --version 2>&1)
+    [ "$out" = "$program $version" ] || fault "$program --version says \"$out\", not \"$program $version\""
 done
 info=$("$bin/velko-cli" info "$sample" --json) || fault "velko-cli info $sample failed"
 jq -e '.ok and .signed and .length > 0' <<<"$info" >/dev/null ||
