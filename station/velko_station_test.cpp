@@ -611,7 +611,8 @@ TEST(VelkoStation, ARetryIsARowOfItsOwnAndASlowAdapterIsNoted) {
         EXPECT_EQ(row["block_rate"], 38400);
     }
     EXPECT_EQ(flaky.sim.GetReport().sessions.back().blockBaud, 38400u);
-    for (const Json& slot : station.Get("/api/ports")["ports"]) {
+    const Json slots = station.Get("/api/ports");
+    for (const Json& slot : slots["ports"]) {
         if (slot["name"] == retried) {
             EXPECT_EQ(slot["state"], "done");
             EXPECT_EQ(slot["run"], runs[0]["id"]);
