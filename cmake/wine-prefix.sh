@@ -17,6 +17,7 @@
 # the script says so on its standard output.  Wine's own output goes to $WINEPREFIX.log.
 set -eu
 : "${WINEPREFIX:?}"
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
 mkdir -p "$(dirname "$WINEPREFIX")"
@@ -99,5 +100,7 @@ for font in /usr/share/wine/fonts/*.ttf /usr/share/wine/fonts/*.fon; do
     target="$WINEPREFIX/drive_c/windows/Fonts/$(basename "$font")"
     [ -f "$target" ] || cp "$font" "$target"
 done
-# A persistent server keeps later starts quick; the test scripts stop it when done.
-quietly wineserver -p || true  # fails harmlessly when a server already runs
+# A persistent server keeps later starts quick; the test scripts stop it when done.  The
+# server runs ahead of ordinary processes (run-realtime.sh says why); the programs it serves
+# do not.
+quietly "$here/run-realtime.sh" wineserver -p || true  # fails harmlessly when a server already runs

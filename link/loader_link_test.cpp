@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -147,7 +146,10 @@ TEST_F(LoaderLinkTest, BaudRateRequestsFollowTheLoadersTableAndOtherRatesSendNot
     }
     EXPECT_FALSE(m_link.SetLoaderBaudRate(230400));
     EXPECT_FALSE(m_link.SetLoaderBaudRate(0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The refused rates sent nothing: a kick-start sent after them follows the last request.
+    ASSERT_EQ(m_link.SendKickStart(), 1);
+    expected.insert(expected.end(), {0x23, 0x4C});
+    ASSERT_TRUE(m_peer.WaitReceived(expected.size(), 2000));
     EXPECT_EQ(m_peer.Received(), expected);
 }
 
@@ -176,8 +178,10 @@ TEST_F(LoaderLinkTest, WriteBlockRefusesLengthsItsFrameCannotCarry) {
     const Bytes data(300, 0x11);
     EXPECT_FALSE(m_link.WriteBlock(0x420000, data.data(), 245));
     EXPECT_FALSE(m_link.WriteBlock(0x420000, data.data(), -1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_TRUE(m_peer.Received().empty());
+    // Nothing went out: a kick-start sent after them is all the line carries.
+    ASSERT_EQ(m_link.SendKickStart(), 1);
+    ASSERT_TRUE(m_peer.WaitReceived(2, 2000));
+    EXPECT_EQ(m_peer.Received(), (Bytes{0x23, 0x4C}));
 }
 
 // ---- Identify replies ------------------------------------------------------------------------
@@ -239,7 +243,7 @@ TEST_F(LoaderLinkTest, IdentifyGivesUpOnSilenceAndOnAShortReply) {
 TEST_F(LoaderLinkTest, StaleBytesBeforeARequestAreNeverTakenForItsReply) {
     // A frame-like stale reply lies in the input before the request is sent.
     ASSERT_TRUE(m_pty.Send(Bytes{0x2A, 0x03, 0x00, 0x2A, 0x05}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(WaitInputQueued(m_link.m_serial.NativeHandle(), 5, 5000));
     uint32_t words[2];
     Answer(4, LoaderFrame('I', Sequence(1, 8)));
     EXPECT_TRUE(m_link.Identify(words));

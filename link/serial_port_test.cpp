@@ -260,7 +260,7 @@ TEST_F(SerialPortTest, ALongWriteGoesOutWholeThroughAFullQueue) {
 TEST_F(SerialPortTest, PurgeDiscardsInputThatArrivedBeforeIt) {
     ASSERT_EQ(m_port.Open(m_pty.SlavePath(), 19200, 300), 1);
     ASSERT_TRUE(m_pty.Send("stale"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(WaitInputQueued(m_port.NativeHandle(), 5, 5000));
     m_port.Purge();
     ASSERT_TRUE(m_pty.Send("fresh"));
     uint8_t buffer[10];
@@ -273,8 +273,12 @@ TEST_F(SerialPortTest, OpenDiscardsInputQueuedBeforeIt) {
     // The line's input from before the open is not this conversation's.
     int fd = open(m_pty.SlavePath(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
+    termios raw{};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);  // a line as an earlier program left it
     ASSERT_TRUE(m_pty.Send("old"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(WaitInputQueued(fd, 3, 5000));
     ASSERT_EQ(m_port.Open(m_pty.SlavePath(), 19200, 100), 1);
     close(fd);
     uint8_t buffer[4];

@@ -247,7 +247,15 @@ TEST_F(SerialPortWin32Test, AReadReturnsAsSoonAsAllBytesAreThere) {
 TEST_F(SerialPortWin32Test, PurgeDiscardsInputThatArrivedBeforeIt) {
     ASSERT_EQ(m_port.Open(kPort, 115200, 300), 1);
     ASSERT_TRUE(Send(m_far, "stale"));
-    Sleep(300);
+    // Until the bytes have crossed the line and wait in the port's input queue.
+    COMSTAT stat{};
+    DWORD errors = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (ClearCommError(m_port.NativeHandle(), &errors, &stat) && stat.cbInQue < 5 &&
+           Clock::now() < deadline) {
+        Sleep(1);
+    }
+    ASSERT_EQ(stat.cbInQue, 5u);
     m_port.Purge();
     ASSERT_TRUE(Send(m_far, "fresh"));
     uint8_t buffer[10];

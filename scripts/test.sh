@@ -51,10 +51,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== the Debian package (builds build/deb; lintian, the unpacked package, man pages, unit)"
 packaging/debian/test-deb.sh || status=1
 echo "== Windows tests under wine (32-bit x86)"
-# A test that fails under wine runs once more before it counts as failed: on a busy machine
-# wine has, rarely, lost an instrument's answer ("Can't find Vyra" once in many runs), while a
-# real fault fails both runs.  Every first failure stays in the log.
-ctest --preset windows -j "$jobs" --repeat until-pass:2 || status=1
+ctest --preset windows -j "$jobs" || status=1
 echo "== Windows x86-64 unit tests under wine"
 ctest --preset windows64 -j "$jobs" || status=1
 echo "== fuzzing, ${fuzz_seconds} s"

@@ -252,6 +252,12 @@ void SimulatedInstrument::Impl::Run() {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
+    if (!lineClosed) {
+        // Stopped: what the host wrote before the stop is still the instrument's to hear, so
+        // that the last report holds it (a kick-start sent just before, on a loaded host).
+        // The read takes in what the pty still had on its way.
+        ReadAvailable();
+    }
     {
         std::lock_guard lock(mutex);
         pending = 0;

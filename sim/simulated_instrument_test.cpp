@@ -381,6 +381,25 @@ TEST(SimulatedInstrument, KickStartIsASessionOfItsOwn) {
     EXPECT_NE(TempDir::Read(options.reportPath).find("\"kickStarts\": 1"), std::string::npos);
 }
 
+TEST(SimulatedInstrument, StopHearsWhatTheHostSentBeforeIt) {
+    // The host sends its last bytes and ends, and the instrument is stopped at once, before
+    // its wire time for them has passed: the report written at the stop still holds them.
+    TempDir dir;
+    sim::Options options;
+    options.reportPath = dir.File("report.json");
+    options.pace = true;
+    Started sim(options);
+    {
+        RawLine line(sim.instrument.PortPath());
+        line.SetBaud(B19200);
+        line.Send(kKickStart);
+    }
+    sim.instrument.Stop();
+    EXPECT_NE(TempDir::Read(options.reportPath).find("\"kickStarts\": 1"), std::string::npos)
+        << TempDir::Read(options.reportPath);
+    EXPECT_TRUE(sim.instrument.GetReport().violations.empty());
+}
+
 TEST(SimulatedInstrument, IdentifyFaults) {
     struct Case {
         sim::Answer answer;

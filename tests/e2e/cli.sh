@@ -25,7 +25,7 @@ cli_run ports ports
 [ "$cli_status" -eq 0 ] || e2e_fail "ports ended with $cli_status"
 grep -q '^COM1 ' "$e2e_dir/ports.out" || { cat "$e2e_dir/ports.out"; e2e_fail "COM1 is not listed"; }
 
-cli_run program program "$(winpath "$sample")" --port COM1
+cli_run program program "$(winpath "$sample")" --port COM1 --trace "$(winpath "$e2e_dir/program.trace")"
 [ "$cli_status" -eq 0 ] || { cat "$e2e_dir/program.out" "$e2e_dir/program.err"; e2e_fail "program ended with $cli_status"; }
 [ "$(tail -n 1 "$e2e_dir/program.out" | tr -d '\r')" = "Done" ] ||
     { cat "$e2e_dir/program.out"; e2e_fail "the last status is not Done"; }

@@ -136,7 +136,9 @@ e2e_start_sim() {
     local out="$e2e_dir/sim$e2e_sim_count.out"
     local link="$WINEPREFIX/dosdevices/com1"
     e2e_sim_report="$e2e_dir/sim$e2e_sim_count.json"
-    "$ORVANE_VYRA_SIM" --link "$link" --report "$e2e_sim_report" "$@" >"$out" 2>&1 </dev/null &
+    # Ahead of ordinary processes, as an instrument and its wire are never held up by the PC.
+    "$e2e_root/cmake/run-realtime.sh" "$ORVANE_VYRA_SIM" --link "$link" --report "$e2e_sim_report" \
+        "$@" >"$out" 2>&1 </dev/null &
     e2e_sim_pid=$!
     local pty=""
     for _ in $(seq 100); do

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# End to end, one run of VELKO.EXE: the main window at start and its About box; a full reload
+# End to end, one run of VELKO.EXE: the main window at start and its About box, with the UI
+# driver's hooks reporting to a report window made while the desktop starts; a full reload
 # of a signed file (status texts in order, byte count texts, the bar, the instrument's flash);
 # a reload whose instrument stops answering half way; Start BIOS on COM1 and, after choosing
 # Com 3, on a port that doesn't exist, and a reload there; Exit ends the program.
@@ -28,8 +29,13 @@ done
 e2e_start_sim --pace
 e2e_start_velko
 
+# The driver makes its report window as it starts, with the program, while wine's desktop is
+# still starting: the hooks that "watch" sets in the program must report to it at once (a
+# report window out of the program's sight once lost every report).
 e2e_drive start <<EOF
+report-window
 wait-window $main 60
+watch $main
 expect-focus $main 2
 expect-text $main 1009 "Version 1.0.5"
 expect-checked $main 1005 1

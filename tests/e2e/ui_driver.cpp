@@ -40,14 +40,19 @@
 //   rect TITLE [FILE]                     prints (and writes) "x y width height"
 //   capture TITLE FILE                    writes the window as the screen shows it (BMP)
 //   lock-file PATH                        holds the file open, shared with nobody
-//   sleep SECONDS
+//   report-window                         makes the window for the hooks' reports now (else
+//                                         the first hook makes it), as early as a driver
+//                                         started with the program, while wine's desktop
+//                                         may still be starting
 //
 // Clicks and keys are posted, never sent, so that a handler that runs a modal loop (a dialog,
 // a message box) does not block the driver; the driver then waits until the program's window
 // thread has taken a marker posted behind them, so that the next step sees their effect.
 // Hooks in that thread (ui_driver_hook.dll beside this program) report the marker and every
 // text set on a window, so that fleeting status texts can be checked in order afterwards
-// with "expect-history" (texts set since the last "watch").
+// with "expect-history" (texts set since the last "watch").  The hooks count only once the
+// first marker has come back through them: hooks whose reports don't reach the driver's
+// report window fail the step that set them, never a later check.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -66,8 +71,6 @@ namespace {
 
 constexpr double kDefaultTimeoutS = 20.0;
 constexpr DWORD kPollMs = 10;
-constexpr double kHookCheckTimeoutS = 5.0;  // for the first marker through new hooks
-constexpr int kHookAttempts = 3;
 constexpr UINT kSendTimeoutMs = 5000;
 constexpr int kMessageBoxTextId = 0xFFFF;
 constexpr int kOpenDialogFileNameId = 0x47C;  // cmb13 of the common open dialog
@@ -354,9 +357,26 @@ private:
     void Remember(HWND window);
     // Puts the hooks into the window's thread (once per thread).
     bool Hook(HWND window);
-    // Waits until the window's thread has handled what the driver posted to it so far (or the
-    // window is gone), so that the next step sees the effect of a click or a key.
-    void Settle(HWND window);
+    // Hooks the window's thread, lets `post` post a click or a key to it, and waits until the
+    // thread has handled that (or the window is gone), so that the next step sees its effect.
+    // The hooks go in first: the posted message may end the program.  False, with the reason,
+    // when the thread can't be hooked, the message can't be posted or the thread does not take
+    // the marker behind it in time.
+    template <typename Post>
+    bool PostAndSettle(HWND window, Post post) {
+        if (!Hook(window)) {
+            return false;
+        }
+        if (!post()) {
+            return Fail("can't post to window " + Quote(TitleOf(window)));
+        }
+        return PostMarkerAndWait(window, kDefaultTimeoutS)
+                   ? true
+                   : Fail("the thread of window " + Quote(TitleOf(window)) +
+                          " did not take the driver's marker");
+    }
+    // Makes the window that the hooks report to, once.
+    bool MakeReportWindow();
     // Posts a marker to the window and waits until the hooks report it back (or the window
     // is gone): every message posted before it has then been handled.
     bool PostMarkerAndWait(HWND window, double timeoutS);
@@ -377,6 +397,7 @@ private:
     HANDLE m_process = nullptr;  // the driven program, once a window of it was found
     DWORD m_processId = 0;
     bool m_sinkCreated = false;
+    HWND m_watched = nullptr;  // the window of the last "watch"
     HMODULE m_hookModule = nullptr;
     std::vector<DWORD> m_hookedThreads;
     std::vector<HHOOK> m_hooks;
@@ -445,9 +466,8 @@ bool CDriver::Click(const Words& w) {
         !IsWindowEnabled(GetAncestor(control, GA_ROOT))) {
         return Fail("control " + w[2] + " of " + Quote(w[1]) + " is hidden or disabled");
     }
-    PostMessageA(control, BM_CLICK, 0, 0);
-    Settle(GetAncestor(control, GA_ROOT));
-    return true;
+    return PostAndSettle(GetAncestor(control, GA_ROOT),
+                         [&] { return PostMessageA(control, BM_CLICK, 0, 0) != FALSE; });
 }
 
 bool CDriver::Key(const Words& w) {
@@ -469,10 +489,12 @@ bool CDriver::Key(const Words& w) {
     }
     UINT key = w[2] == "escape" ? VK_ESCAPE : VK_RETURN;
     LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(key, MAPVK_VK_TO_VSC)) << 16;
-    PostMessageA(target, WM_KEYDOWN, key, scan | 1);
-    PostMessageA(target, WM_KEYUP, key, scan | 1 | (1LL << 30) | (1LL << 31));
-    Settle(window);
-    return true;
+    // The key's going down may already have closed the window when its release is posted.
+    return PostAndSettle(window, [&] {
+        return PostMessageA(target, WM_KEYDOWN, key, scan | 1) &&
+               (PostMessageA(target, WM_KEYUP, key, scan | 1 | (1LL << 30) | (1LL << 31)) ||
+                !IsWindow(target));
+    });
 }
 
 bool CDriver::MessageBoxExpect(const Words& w, bool press) {
@@ -518,19 +540,29 @@ bool CDriver::AnswerOpenDialog(const Words& w) {
     return true;
 }
 
+bool CDriver::MakeReportWindow() {
+    if (!m_sinkCreated) {
+        if (!CreateSink()) {
+            return Fail("can't create the window for the hooks' reports");
+        }
+        m_sinkCreated = true;
+    }
+    return true;
+}
+
 bool CDriver::Hook(HWND window) {
     DWORD thread = GetWindowThreadProcessId(window, nullptr);
+    if (thread == 0) {
+        return Fail("the window is gone before its thread was hooked");
+    }
     if (std::find(m_hookedThreads.begin(), m_hookedThreads.end(), thread) !=
         m_hookedThreads.end()) {
         return true;
     }
     // The hooks report to every report window they find, so only a driver that hooks has one:
     // another driver that merely looks (at a bar, a window's place) may run meanwhile.
-    if (!m_sinkCreated) {
-        if (!CreateSink()) {
-            return Fail("can't create the window for the hooks' reports");
-        }
-        m_sinkCreated = true;
+    if (!MakeReportWindow()) {
+        return false;
     }
     if (!m_hookModule) {
         char path[MAX_PATH] = "";
@@ -546,35 +578,24 @@ bool CDriver::Hook(HWND window) {
         reinterpret_cast<void*>(GetProcAddress(m_hookModule, "UiDriverCallWndHook")));
     auto getMessage = reinterpret_cast<HOOKPROC>(
         reinterpret_cast<void*>(GetProcAddress(m_hookModule, "UiDriverGetMessageHook")));
-    // A hook that the system has taken may still never report (the driven program did not
-    // load the hooks' library): a marker must come back before the hooks count, else they
-    // are set afresh.
-    for (int attempt = 1;; ++attempt) {
-        HHOOK callWndHook =
-            callWnd ? SetWindowsHookExA(WH_CALLWNDPROC, callWnd, m_hookModule, thread) : nullptr;
-        HHOOK getMessageHook =
-            getMessage ? SetWindowsHookExA(WH_GETMESSAGE, getMessage, m_hookModule, thread)
-                       : nullptr;
-        if (!callWndHook || !getMessageHook) {
-            for (HHOOK hook : {callWndHook, getMessageHook}) {
-                if (hook) {
-                    UnhookWindowsHookEx(hook);
-                }
-            }
-            return Fail("can't hook the thread of window " + Quote(TitleOf(window)));
+    HHOOK callWndHook =
+        callWnd ? SetWindowsHookExA(WH_CALLWNDPROC, callWnd, m_hookModule, thread) : nullptr;
+    HHOOK getMessageHook =
+        getMessage ? SetWindowsHookExA(WH_GETMESSAGE, getMessage, m_hookModule, thread) : nullptr;
+    for (HHOOK hook : {callWndHook, getMessageHook}) {
+        if (hook) {
+            m_hooks.push_back(hook);
         }
-        if (PostMarkerAndWait(window, kHookCheckTimeoutS)) {
-            m_hooks.push_back(callWndHook);
-            m_hooks.push_back(getMessageHook);
-            break;
-        }
-        UnhookWindowsHookEx(callWndHook);
-        UnhookWindowsHookEx(getMessageHook);
-        if (attempt == kHookAttempts) {
-            return Fail("the hooks in the thread of window " + Quote(TitleOf(window)) +
-                        " don't report");
-        }
-        std::printf("  the hooks did not report; setting them afresh\n");
+    }
+    if (!callWndHook || !getMessageHook) {
+        return Fail("can't hook the thread of window " + Quote(TitleOf(window)));
+    }
+    // The hooks count once a marker has come back through them: reports that don't reach
+    // the report window (a hook that never loaded, a report window the program can't find)
+    // fail here, where they are set.
+    if (!PostMarkerAndWait(window, kDefaultTimeoutS)) {
+        return Fail("the hooks in the thread of window " + Quote(TitleOf(window)) +
+                    " don't report to the driver's report window");
     }
     m_hookedThreads.push_back(thread);
     return true;
@@ -587,15 +608,6 @@ bool CDriver::PostMarkerAndWait(HWND window, double timeoutS) {
     return WaitFor(timeoutS, [&] { return g_markerSeen >= sequence || !IsWindow(window); });
 }
 
-void CDriver::Settle(HWND window) {
-    if (!Hook(window)) {
-        m_failure.clear();
-        Pump(500);  // no hook: give the program a moment instead
-        return;
-    }
-    PostMarkerAndWait(window, kDefaultTimeoutS);
-}
-
 bool CDriver::Watch(const Words& w) {
     if (w.size() != 2) {
         return Usage("watch TITLE");
@@ -604,6 +616,7 @@ bool CDriver::Watch(const Words& w) {
     if (!window || !Hook(window)) {
         return false;
     }
+    m_watched = window;
     g_history.clear();
     return true;
 }
@@ -612,8 +625,11 @@ bool CDriver::ExpectHistory(const Words& w) {
     if (w.size() < 3) {
         return Usage("expect-history TITLE ID TEXT...");
     }
-    // A report of the hook that waits to be handled.
-    Pump(50);
+    // Every text that the watched window's thread set before it took a marker has been
+    // reported by then: the hook's reports are sent, and the thread waits for each.
+    if (m_watched != nullptr && !PostMarkerAndWait(m_watched, kDefaultTimeoutS)) {
+        return Fail("the watched window's thread did not take the driver's marker");
+    }
     std::vector<std::string> seen = HistoryOf(w[1], IdArg(w[2]));
     bool match = seen == std::vector<std::string>(w.begin() + 3, w.end());
     std::string list;
@@ -970,11 +986,9 @@ bool CDriver::Run(const Words& w) {
             return Usage("syscommand TITLE ID");
         }
         HWND window = Window(w[1]);
-        if (!window || !PostMessageA(window, WM_SYSCOMMAND, IdArg(w[2]), 0)) {
-            return false;
-        }
-        Settle(window);
-        return true;
+        return window && PostAndSettle(window, [&] {
+                   return PostMessageA(window, WM_SYSCOMMAND, IdArg(w[2]), 0) != FALSE;
+               });
     }
     if (c == "key") {
         return Key(w);
@@ -985,11 +999,9 @@ bool CDriver::Run(const Words& w) {
         }
         // What the close box does: the system command SC_CLOSE.
         HWND window = Window(w[1]);
-        if (!window || !PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0)) {
-            return false;
-        }
-        Settle(window);
-        return true;
+        return window && PostAndSettle(window, [&] {
+                   return PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
+               });
     }
     if (c == "rect") {
         return Rect(w);
@@ -1022,12 +1034,8 @@ bool CDriver::Run(const Words& w) {
         m_lockedFiles.push_back(file);
         return true;
     }
-    if (c == "sleep") {
-        if (w.size() != 2) {
-            return Usage("sleep SECONDS");
-        }
-        Pump(static_cast<DWORD>(std::atof(w[1].c_str()) * 1000.0));
-        return true;
+    if (c == "report-window") {
+        return w.size() == 1 ? MakeReportWindow() : Usage("report-window");
     }
     return Fail("unknown command " + Quote(c));
 }

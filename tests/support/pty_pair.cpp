@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,6 +118,20 @@ bool PtyPair::SlaveSettings(termios* settings) const {
 int PtyPair::SlaveBaudRate() const {
     termios t;
     return SlaveSettings(&t) ? RateOf(cfgetospeed(&t)) : 0;
+}
+
+bool WaitInputQueued(int fd, size_t n, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, FIONREAD, &queued) == 0 && static_cast<size_t>(queued) >= n) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 PtyPeer::PtyPeer(PtyPair& pty) : m_pty(pty), m_thread([this] { Run(); }) {}

@@ -43,6 +43,11 @@ private:
     std::string m_slavePath;
 };
 
+// Waits until the terminal `fd` (a slave as the code under test opened it) holds at least n
+// bytes to read, as after PtyPair::Send once they have crossed the line; false when timeoutMs
+// passed first.
+bool WaitInputQueued(int fd, size_t n, int timeoutMs);
+
 // The other end of the line as a thread: records every byte from the slave side and sends
 // scripted answers once given numbers of bytes have arrived.
 class PtyPeer {
