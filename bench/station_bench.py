@@ -10,7 +10,9 @@
 2. --soak BATCHES (default 20) batches of --soak-size (default 16) instruments back to back,
    the small image, each instrument with a fault drawn at random (or none): every run must be
    in the history with its result, a page connected all along must have seen every run's
-   result, and the station's resident memory after each batch is printed (it must stay flat).
+   result, and the station's resident memory after each batch is printed (it must stay flat):
+   all of it, its anonymous part (heap, arenas, thread stacks) and its file-backed part (the
+   program's and libraries' pages, touched as code paths are first taken).
 
 Uses the standard library only.  Figures need a quiet machine.
 """
@@ -164,7 +166,7 @@ def soak(args, work):
     station = Station(args.station, station_slots, work, args.shelf)
     page = Page(station.base)
     all_ids = []
-    print(f"{'batch':>5} {'done':>5} {'failed':>7} {'RSS MiB':>8}")
+    print(f"{'batch':>5} {'done':>5} {'failed':>7} {'RSS MiB':>8} {'anon MiB':>9} {'file MiB':>9}")
     for batch in range(1, args.soak + 1):
         # The instruments change between batches; the slots are links that follow them.
         faults = [rng.choice(FAULTS) for _ in range(args.soak_size)]
@@ -180,7 +182,9 @@ def soak(args, work):
         done = sum(1 for i in ids if page.results[i]["ok"])
         fresh.stop()
         print(f"{batch:>5} {done:>5} {len(ids) - done:>7} "
-              f"{rss_kib(station.process.pid, 'VmRSS') / 1024:>8.1f}")
+              f"{rss_kib(station.process.pid, 'VmRSS') / 1024:>8.1f} "
+              f"{rss_kib(station.process.pid, 'RssAnon') / 1024:>9.1f} "
+              f"{rss_kib(station.process.pid, 'RssFile') / 1024:>9.1f}")
     history = {row["id"]: row for row in station.get(f"/api/history?limit={len(all_ids)}")["runs"]}
     missing = [i for i in all_ids if i not in history or history[i]["result"] not in ("done", "failed")]
     print(f"runs: {len(all_ids)}; in the history with a result: {len(all_ids) - len(missing)}; "
