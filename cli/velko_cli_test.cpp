@@ -532,6 +532,12 @@ TEST(VelkoCliFiles, OnlyARegularFileIsReadAsAnApplicationFile) {
     EXPECT_TRUE(Contains(program.err, "error: Can't Open File\n")) << program.err;
     EXPECT_TRUE(instrument.sim.Received().empty());
 
+    // So must a list of ports.
+    const ChildResult list = RunChild(
+        {VELKO_CLI, "program", Sample("VYRA_SMALL.A37"), "--ports-from", "/dev/zero"}, 20000);
+    EXPECT_EQ(list.status, kExitUsage);
+    EXPECT_EQ(list.err, "error: can't read the port list /dev/zero\n");
+
     // An export to a FIFO that nobody reads fails at once instead of waiting for a reader.
     const ChildResult exported =
         RunChild({VELKO_CLI, "export", Sample("VYRA_SMALL.A37"), "--output", fifo}, 20000);

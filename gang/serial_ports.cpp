@@ -1,18 +1,31 @@
 // The parts of the port names that are the same on every platform.
 #include "gang/serial_ports.h"
 
+#include "framework/runtime.h"
+
 #include <cctype>
-#include <fstream>
+#include <cstdio>
 #include <map>
+#include <sstream>
 #include <string_view>
 
 bool ReadPortList(const std::string& path, std::vector<std::string>* ports) {
-    std::ifstream file(path);
-    if (!file) {
+    // A regular file only: a list read from a device such as /dev/zero or a FIFO never ends.
+    std::FILE* file = OpenRegularFileToRead(path.c_str());
+    if (file == nullptr) {
         return false;
     }
+    std::string text;
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        text.append(chunk, got);
+    }
+    const bool ok = std::ferror(file) == 0;
+    std::fclose(file);
+    std::istringstream lines(text);
     std::string line;
-    while (std::getline(file, line)) {
+    while (std::getline(lines, line)) {
         const size_t first = line.find_first_not_of(" \t\r");
         const size_t last = line.find_last_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#') {
@@ -20,7 +33,7 @@ bool ReadPortList(const std::string& path, std::vector<std::string>* ports) {
         }
         ports->push_back(line.substr(first, last - first + 1));
     }
-    return !file.bad();
+    return ok;
 }
 
 std::string SamePortTwice(const std::vector<std::string>& ports) {

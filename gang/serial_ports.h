@@ -40,7 +40,7 @@ std::string SlowReplyAdvice();
 std::string WindowsDevicePath(const std::string& name);
 
 // Adds the port names of a list file, one a line (blank lines and # comments skipped, white
-// space around a name ignored).  False when the file can't be read.
+// space around a name ignored).  False when the file can't be read or is not a regular file.
 bool ReadPortList(const std::string& path, std::vector<std::string>* ports);
 
 // Empty when every name is a port of its own; else why not ("the port X is named twice", "X

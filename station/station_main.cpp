@@ -2,6 +2,7 @@
 // bench live in a browser page.  Parses the command line with CLI11, opens the history, starts
 // the bench and its HTTP face, and runs until SIGINT or SIGTERM: then every running port is
 // cancelled before its next block and recorded, and the program ends with status 0.
+#include "framework/runtime.h"
 #include "gang/exit_status.h"
 #include "gang/interrupt.h"
 #include "gang/serial_ports.h"
@@ -15,7 +16,6 @@
 
 #include <climits>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <thread>
 
@@ -50,13 +50,22 @@ bool SplitListen(const std::string& listen, std::string* host, int* port) {
 
 // The token of --token-file: its one line without the white space around it.
 bool ReadToken(const std::string& path, std::string* token, std::string* error) {
-    std::ifstream file(path);
-    if (!file) {
-        *error = "can't read the token file " + path;
+    // A regular file only (a device or FIFO could hold the start up for ever), and its first
+    // line only: a token is short.
+    std::FILE* file = OpenRegularFileToRead(path.c_str());
+    if (file == nullptr) {
+        *error = "can't read the token file " + path + " (a regular file)";
         return false;
     }
-    std::string line;
-    std::getline(file, line);
+    char buffer[1024];
+    const size_t got = std::fread(buffer, 1, sizeof buffer, file);
+    std::fclose(file);
+    std::string line(buffer, got);
+    if (line.find('\n') == std::string::npos && got == sizeof buffer) {
+        *error = "the token file " + path + " holds no token: its first line is too long";
+        return false;
+    }
+    line = line.substr(0, line.find('\n'));
     const size_t first = line.find_first_not_of(" \t\r\n");
     const size_t last = line.find_last_not_of(" \t\r\n");
     *token = first == std::string::npos ? "" : line.substr(first, last - first + 1);

@@ -425,7 +425,9 @@ TEST(VelkoStation, ElsewhereThanLoopbackOnlyWithAToken) {
     const std::string tokenFile = bench.dir.Write("token", "  0123456789abcdefXYZ \n");
     const std::string shortToken = bench.dir.Write("short", "0123456789abcde\n");
     for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--listen", "0.0.0.0:0"}, {"--listen", "0.0.0.0:0", "--token-file", shortToken}}) {
+             {"--listen", "0.0.0.0:0"},
+             {"--listen", "0.0.0.0:0", "--token-file", shortToken},
+             {"--listen", "0.0.0.0:0", "--token-file", "/dev/zero"}}) {
         const ChildResult run = RunChild([&] {
             std::vector<std::string> argv{VELKO_STATION, "--shelf", bench.shelf, "--db", bench.db};
             argv.insert(argv.end(), args.begin(), args.end());
