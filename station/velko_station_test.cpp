@@ -283,8 +283,21 @@ TEST(VelkoStation, MixedBatchIsRecordedAndToldToEveryPageInOrder) {
     EXPECT_EQ(unsigned_, 422);
     EXPECT_EQ(why["error"], "Can't load unsigned file");
 
-    ASSERT_TRUE(first.WaitFor(ResultsReach(expected.size())));
-    ASSERT_TRUE(second.WaitFor(ResultsReach(expected.size())));
+    // Every run's result, and after it the slot event of the port's new state: only then
+    // has each page been told everything the batch will tell.
+    auto settled = [&](const std::vector<Json>& events) {
+        if (Results(events) < expected.size()) {
+            return false;
+        }
+        for (const auto& [port, error] : expected) {
+            if (SlotReaches(port, "running")(events)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    ASSERT_TRUE(first.WaitFor(settled));
+    ASSERT_TRUE(second.WaitFor(settled));
     const std::vector<Json> events = first.Events();
     EXPECT_EQ(events, second.Events());
     // Each run's events in order: its status texts and total before its blocks, its result
