@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 // Opaque platform handles: HWND, an auto-reset event HANDLE and an HMODULE on Windows.
 using WindowHandle = void*;
@@ -76,6 +77,9 @@ std::FILE* OpenFileUnshared(const char* path, const char* mode);
 // /dev/zero or a serial port, on Windows COM1 or NUL.  What a file is read from must have an
 // end.
 std::FILE* OpenRegularFileToRead(const char* path);
+// The whole of a regular file, opened as OpenRegularFileToRead does; false for anything else
+// or when it can't be read.
+bool ReadRegularFile(const char* path, std::string* text);
 // Removes the file at the path if it is a regular file (never a folder or a device); false
 // when nothing was removed.
 bool RemoveRegularFile(const char* path);

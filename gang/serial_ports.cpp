@@ -4,25 +4,16 @@
 #include "framework/runtime.h"
 
 #include <cctype>
-#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string_view>
 
 bool ReadPortList(const std::string& path, std::vector<std::string>* ports) {
     // A regular file only: a list read from a device such as /dev/zero or a FIFO never ends.
-    std::FILE* file = OpenRegularFileToRead(path.c_str());
-    if (file == nullptr) {
+    std::string text;
+    if (!ReadRegularFile(path.c_str(), &text)) {
         return false;
     }
-    std::string text;
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        text.append(chunk, got);
-    }
-    const bool ok = std::ferror(file) == 0;
-    std::fclose(file);
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
@@ -33,7 +24,7 @@ bool ReadPortList(const std::string& path, std::vector<std::string>* ports) {
         }
         ports->push_back(line.substr(first, last - first + 1));
     }
-    return ok;
+    return true;
 }
 
 std::string SamePortTwice(const std::vector<std::string>& ports) {

@@ -4,13 +4,14 @@
 // thread, with a comment line every 15 s so that an idle stream is not cut.
 #include "station/http_api.h"
 
+#include "framework/runtime.h"
+
 #include <dirent.h>
 #include <httplib.h>
 #include <openssl/crypto.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
+#include <utility>
 
 namespace {
 
@@ -161,10 +162,10 @@ bool CHttpApi::LoadWebFolder(const std::string& folder, const std::string& prefi
         if (type == nullptr || !S_ISREG(info.st_mode)) {
             continue;
         }
-        std::ifstream file(path, std::ios::binary);
-        std::ostringstream content;
-        content << file.rdbuf();
-        m_web[prefix + name] = WebFile{type, content.str()};
+        std::string content;
+        if (ReadRegularFile(path.c_str(), &content)) {
+            m_web[prefix + name] = WebFile{type, std::move(content)};
+        }
     }
     closedir(dir);
     return true;

@@ -50,19 +50,10 @@ bool SplitListen(const std::string& listen, std::string* host, int* port) {
 
 // The token of --token-file: its one line without the white space around it.
 bool ReadToken(const std::string& path, std::string* token, std::string* error) {
-    // A regular file only (a device or FIFO could hold the start up for ever), and its first
-    // line only: a token is short.
-    std::FILE* file = OpenRegularFileToRead(path.c_str());
-    if (file == nullptr) {
+    // A regular file only: a device or FIFO could hold the start up for ever.
+    std::string line;
+    if (!ReadRegularFile(path.c_str(), &line)) {
         *error = "can't read the token file " + path + " (a regular file)";
-        return false;
-    }
-    char buffer[1024];
-    const size_t got = std::fread(buffer, 1, sizeof buffer, file);
-    std::fclose(file);
-    std::string line(buffer, got);
-    if (line.find('\n') == std::string::npos && got == sizeof buffer) {
-        *error = "the token file " + path + " holds no token: its first line is too long";
         return false;
     }
     line = line.substr(0, line.find('\n'));
