@@ -107,20 +107,31 @@ std::string Printable(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-LoaderModel::LoaderModel(const Options& options) : m_options(options), m_flash(kFlashSize) {
+LoaderModel::LoaderModel(const Options& options)
+    : m_options(options), m_healthy(options), m_flash(kFlashSize) {
+    const Options none;
+    m_healthy.identify = none.identify;
+    m_healthy.identifyLength = none.identifyLength;
+    m_healthy.eraseFaultAt = none.eraseFaultAt;
+    m_healthy.blockFaultAt = none.blockFaultAt;
+    m_healthy.closeAtBlock = none.closeAtBlock;
+    m_healthy.garbleAboveBaud = none.garbleAboveBaud;
     for (uint32_t i = 0; i < kFlashSize; ++i) {
         m_flash[i] = OldFlashByte(i);
     }
 }
 
-bool LoaderModel::FaultsApply() const {
-    return m_options.faultySessions == 0 || m_programmingSessions <= m_options.faultySessions;
+const Options& LoaderModel::Faults() const {
+    const bool strike =
+        m_options.faultySessions == 0 || m_programmingSessions <= m_options.faultySessions;
+    return strike ? m_options : m_healthy;
 }
 
 // Every kGarbleInterval-th byte above the garbling rate spoils the next byte that lies in a
 // frame's payload or checksum (this one when it does), so that framing stays intact.
 uint8_t LoaderModel::Garble(uint8_t byte, uint32_t baud) {
-    if (m_options.garbleAboveBaud == 0 || baud <= m_options.garbleAboveBaud || !FaultsApply()) {
+    const uint32_t above = Faults().garbleAboveBaud;
+    if (above == 0 || baud <= above) {
         return byte;
     }
     if (++m_session.fastBytes % kGarbleInterval == 0) {
@@ -363,8 +374,8 @@ void LoaderModel::OnIdentify(ModelOutput& out) {
     AddPhase("identify");
     CheckRate("identify request", m_loaderBaud);
     m_session.identified = true;
-    const Answer answer = FaultsApply() ? m_options.identify : Answer::Normal;
-    const int length = FaultsApply() ? m_options.identifyLength : Options{}.identifyLength;
+    const Answer answer = Faults().identify;
+    const int length = Faults().identifyLength;
     if (answer == Answer::Silent) {
         Fault("identify unanswered", out);
         return;
@@ -398,7 +409,7 @@ void LoaderModel::OnErase(ModelOutput& out) {
         Violation(Format("erase of 0x%06X, which is not the start of a flash sector", address));
     }
     const int index = ++m_session.erases;
-    const int faultAt = FaultsApply() ? m_options.eraseFaultAt : 0;
+    const int faultAt = Faults().eraseFaultAt;
     out.reply = ReplyFrame('D', nullptr, 0);
     if (index == faultAt && m_options.eraseFault == Answer::Silent) {
         out.reply.clear();
@@ -455,8 +466,8 @@ void LoaderModel::OnBlock(ModelOutput& out) {
                          address, m_message[8], length));
     }
     const int index = ++m_session.blocks;
-    const int closeAt = FaultsApply() ? m_options.closeAtBlock : 0;
-    const int faultAt = FaultsApply() ? m_options.blockFaultAt : 0;
+    const int closeAt = Faults().closeAtBlock;
+    const int faultAt = Faults().blockFaultAt;
     if (index == closeAt) {
         out.closeLine = true;
         Fault(Format("line closed at block %d", index), out);

@@ -57,7 +57,9 @@ private:
         bool garblePending = false;  // the next frame payload byte gets a flipped bit
     };
 
-    bool FaultsApply() const;
+    // The options the current session answers by: the given ones while its faults strike,
+    // else the same without faults.
+    const Options& Faults() const;
     uint8_t Garble(uint8_t byte, uint32_t baud);
     void Begin(uint8_t byte, uint32_t baud);
     void Collect(uint8_t byte, uint32_t baud);
@@ -81,6 +83,7 @@ private:
     void AddStale(ModelOutput& out, size_t fill) const;
 
     Options m_options;
+    Options m_healthy;  // m_options without its faults
     std::vector<uint8_t> m_flash;
     std::vector<SessionReport> m_sessions;
     int m_current = -1;  // index into m_sessions, -1: none open
