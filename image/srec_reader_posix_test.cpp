@@ -3,6 +3,7 @@
 #include "image/srec_reader.h"
 
 #include "image/app_image.h"
+#include "image/srec_reader_test_support.h"
 #include "tests/support/message_capture.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/srec_records.h"
@@ -60,14 +61,7 @@ TEST(ReadImageFilePosixTest, OnlyARegularFileIsRead) {
     ASSERT_TRUE(line.Ok());
     for (const std::string& path : {std::string("/dev/zero"), link, fifo, dir.Path().string(),
                                     std::string(line.SlavePath())}) {
-        SCOPED_TRACE(path);
-        MessageCapture messages;
-        int32_t highest = -1;
-        uint32_t end = 0xDEADBEEF;
-        EXPECT_FALSE(ReadImageFile(path.c_str(), ImageBase, false, &highest, &end));
-        EXPECT_EQ(end, 0xDEADBEEF);
-        EXPECT_EQ(messages.Messages(),
-                  (std::vector<CapturedMessage>{{nullptr, "Can't Open File", "Error"}}));
+        ExpectRefusedUnread(path);
     }
 
     // A link to a regular file is read as the file.

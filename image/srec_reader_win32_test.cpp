@@ -2,8 +2,7 @@
 // reading them would never end or would wait for ever; they are refused before any read.
 #include "image/srec_reader.h"
 
-#include "image/app_image.h"
-#include "tests/support/message_capture.h"
+#include "image/srec_reader_test_support.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -22,14 +21,7 @@ TEST(ReadImageFileWin32Test, OnlyADiskFileIsRead) {
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
     for (const std::string& path :
          {std::string("NUL"), std::string("COM1"), pipeName, dir.Path().string()}) {
-        SCOPED_TRACE(path);
-        MessageCapture messages;
-        int32_t highest = -1;
-        uint32_t end = 0xDEADBEEF;
-        EXPECT_FALSE(ReadImageFile(path.c_str(), ImageBase, false, &highest, &end));
-        EXPECT_EQ(end, 0xDEADBEEF);
-        EXPECT_EQ(messages.Messages(),
-                  (std::vector<CapturedMessage>{{nullptr, "Can't Open File", "Error"}}));
+        ExpectRefusedUnread(path);
     }
     CloseHandle(pipe);
 }
