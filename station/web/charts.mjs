@@ -23,6 +23,19 @@ function widthOf(container) {
     return Math.max(280, container.clientWidth);
 }
 
+// A chart of an x series and two bar series, as wide as its container, with no live legend.
+function barChart(container, options) {
+    return new window.uPlot(
+        { width: widthOf(container), height: HEIGHT, legend: { live: false }, ...options },
+        [[], [], []],
+        container,
+    );
+}
+
+function fitWidth(chart, container) {
+    chart.setSize({ width: widthOf(container), height: HEIGHT });
+}
+
 // Draws bars of series drawn later over those drawn before: "failed" holds done + failed and
 // "done" covers its lower part, so the two read as one stacked bar.
 export class HoursChart {
@@ -31,30 +44,23 @@ export class HoursChart {
         this.raw = { done: [], failed: [] };
         const bars = window.uPlot.paths.bars({ size: [0.75, 40] });
         const count = (name) => (u, v, si, i) => (i == null ? '' : String(this.raw[name][i] ?? ''));
-        this.chart = new window.uPlot(
-            {
-                width: widthOf(container),
-                height: HEIGHT,
-                legend: { live: false },
-                scales: {
-                    x: { time: true, range: (u, min, max) => around(min, max, 1800) },
-                    y: { range: (u, min, max) => [0, Math.max(4, max ?? 0)] },
-                },
-                axes: [
-                    { values: (u, splits) => splits.map(hourLabel) },
-                    { label: 'runs', size: 44, incrs: [1, 2, 5, 10, 20, 50, 100, 500] },
-                ],
-                series: [
-                    { label: 'Hour' },
-                    { label: 'Failed', fill: COLOURS.failed, stroke: COLOURS.failed, width: 0,
-                      paths: bars, points: { show: false }, value: count('failed') },
-                    { label: 'Done', fill: COLOURS.done, stroke: COLOURS.done, width: 0,
-                      paths: bars, points: { show: false }, value: count('done') },
-                ],
+        this.chart = barChart(container, {
+            scales: {
+                x: { time: true, range: (u, min, max) => around(min, max, 1800) },
+                y: { range: (u, min, max) => [0, Math.max(4, max ?? 0)] },
             },
-            [[], [], []],
-            container,
-        );
+            axes: [
+                { values: (u, splits) => splits.map(hourLabel) },
+                { label: 'runs', size: 44, incrs: [1, 2, 5, 10, 20, 50, 100, 500] },
+            ],
+            series: [
+                { label: 'Hour' },
+                { label: 'Failed', fill: COLOURS.failed, stroke: COLOURS.failed, width: 0,
+                  paths: bars, points: { show: false }, value: count('failed') },
+                { label: 'Done', fill: COLOURS.done, stroke: COLOURS.done, width: 0,
+                  paths: bars, points: { show: false }, value: count('done') },
+            ],
+        });
     }
 
     // The hours of /api/stats.
@@ -67,7 +73,7 @@ export class HoursChart {
     }
 
     resize() {
-        this.chart.setSize({ width: widthOf(this.container), height: HEIGHT });
+        fitWidth(this.chart, this.container);
     }
 }
 
@@ -78,35 +84,28 @@ export class BlockChart {
         this.lineMs = 0;
         const bars = window.uPlot.paths.bars({ size: [0.6, 48] });
         const ms = (u, v) => (v == null ? '–' : `${v.toFixed(2)} ms`);
-        this.chart = new window.uPlot(
-            {
-                width: widthOf(container),
-                height: HEIGHT,
-                legend: { live: false },
-                scales: {
-                    x: { time: false, range: (u, min, max) => around(min, max, 0.5) },
-                    y: { range: (u, min, max) => [0, Math.max(max ?? 0, this.lineMs) * 1.2 || 1] },
-                },
-                axes: [
-                    {
-                        splits: () => this.names.map((_, i) => i),
-                        values: (u, splits) => splits.map((i) => this.names[i] ?? ''),
-                        grid: { show: false },
-                    },
-                    { label: 'ms a block', size: 44 },
-                ],
-                series: [
-                    { label: 'Slot', value: (u, v) => (v == null ? '' : this.names[v] ?? '') },
-                    { label: 'Mean block', fill: COLOURS.block, stroke: COLOURS.block,
-                      paths: bars, points: { show: false }, value: ms },
-                    { label: 'Slow (over twice the line)', fill: COLOURS.failed,
-                      stroke: COLOURS.failed, paths: bars, points: { show: false }, value: ms },
-                ],
-                hooks: { draw: [(u) => this.drawLine(u)] },
+        this.chart = barChart(container, {
+            scales: {
+                x: { time: false, range: (u, min, max) => around(min, max, 0.5) },
+                y: { range: (u, min, max) => [0, Math.max(max ?? 0, this.lineMs) * 1.2 || 1] },
             },
-            [[], [], []],
-            container,
-        );
+            axes: [
+                {
+                    splits: () => this.names.map((_, i) => i),
+                    values: (u, splits) => splits.map((i) => this.names[i] ?? ''),
+                    grid: { show: false },
+                },
+                { label: 'ms a block', size: 44 },
+            ],
+            series: [
+                { label: 'Slot', value: (u, v) => (v == null ? '' : this.names[v] ?? '') },
+                { label: 'Mean block', fill: COLOURS.block, stroke: COLOURS.block,
+                  paths: bars, points: { show: false }, value: ms },
+                { label: 'Slow (over twice the line)', fill: COLOURS.failed,
+                  stroke: COLOURS.failed, paths: bars, points: { show: false }, value: ms },
+            ],
+            hooks: { draw: [(u) => this.drawLine(u)] },
+        });
     }
 
     // The dashed line of what the line needs for a block.
@@ -140,6 +139,6 @@ export class BlockChart {
     }
 
     resize() {
-        this.chart.setSize({ width: widthOf(this.container), height: HEIGHT });
+        fitWidth(this.chart, this.container);
     }
 }
