@@ -279,6 +279,7 @@ void PrintScene() {
 
 struct TextEvent {
     std::string windowTitle;  // title of the control's top-level window when the text was set
+    HWND window;              // that window
     int controlId;
     std::string text;
 };
@@ -294,7 +295,7 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
             std::string text(static_cast<const char*>(data->lpData),
                              strnlen(static_cast<const char*>(data->lpData), data->cbData));
             HWND top = GetAncestor(target, GA_ROOT);
-            g_history.push_back({top ? TitleOf(top) : "", GetDlgCtrlID(target), text});
+            g_history.push_back({top ? TitleOf(top) : "", top, GetDlgCtrlID(target), text});
         } else if (data->dwData == kMarkerReport && data->cbData == sizeof(DWORD) &&
                    data->lpData != nullptr) {
             g_markerSeen = *static_cast<const DWORD*>(data->lpData);
@@ -650,10 +651,12 @@ bool CDriver::Follow(const Words& w) {
     const int id = IdArg(w[2]);
     size_t shown = 0;
     int boxes = 0;
-    bool appeared = false;
-    // A window that opens and closes between two looks (a refused file: its texts, a box,
-    // gone) is known to have come by the texts the hooks saw set on its control.
-    const size_t textsBefore = HistoryOf(w[1], id).size();
+    // The window, once seen on the screen or through a text the hooks saw set on its control
+    // since this step began: one can open and close between two looks (a refused file: its
+    // texts, a box, gone), and its texts can come before it is shown.  It has gone when it
+    // is no window any more.
+    HWND came = nullptr;
+    const size_t historyBefore = g_history.size();
     std::string stuck;  // a message box that did not close on OK
     const bool ended = WaitFor(TimeoutArg(w, 3), [&] {
         Pump(20);
@@ -678,9 +681,14 @@ bool CDriver::Follow(const Words& w) {
         HWND window = FindTop(w[1]);
         if (window != nullptr) {
             Remember(window);
+            came = window;
         }
-        appeared = appeared || window != nullptr || texts.size() > textsBefore;
-        return appeared && window == nullptr;
+        for (size_t i = historyBefore; came == nullptr && i < g_history.size(); ++i) {
+            if (g_history[i].windowTitle == w[1] && g_history[i].controlId == id) {
+                came = g_history[i].window;
+            }
+        }
+        return came != nullptr && window == nullptr && !IsWindow(came);
     });
     Report(std::to_string(shown) + " texts, " + std::to_string(boxes) + " message boxes");
     if (!stuck.empty()) {
