@@ -10,8 +10,9 @@ packages=(
     build-essential cmake ninja-build clang libclang-rt-14-dev
     googletest libgtest-dev libbenchmark-dev libssl-dev pkg-config
     libcli11-dev nlohmann-json3-dev
-    # the station: its HTTP server and its history
-    libcpp-httplib-dev libsqlite3-dev
+    # the station: its HTTP server, its history, the site database's client library and,
+    # for the tests, a PostgreSQL server of their own; load for the station's benchmarks
+    libcpp-httplib-dev libsqlite3-dev libpq-dev postgresql wrk
     # the station page's tests: in a real browser, and its own logic under node
     chromium chromium-driver python3-selenium nodejs
     # the Debian package and its checks (col renders man pages as text, curl asks the
@@ -44,7 +45,25 @@ if [ ${#missing[@]} -gt 0 ]; then
         echo "setup: adding the i386 architecture to dpkg"
         $sudo dpkg --add-architecture i386
     fi
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # A mirror in the middle of a sync can fail one index (apt-get exits 100) while the
+    # lists it did fetch still hold every package needed.
+    if ! $sudo apt-get update -q; then
+        echo "setup: apt-get update could not fetch every list; installing from those it has"
+    fi
+    install=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends)
+    if ! $sudo "${install[@]}" "${missing[@]}"; then
+        # The usual cause: the security archive's i386 list failed to fetch, so the i386
+        # halves of the libraries wine needs can't match their amd64 halves' security
+        # versions.  Preferring the main archive's versions for this one install makes
+        # both halves come from the same list.
+        echo "setup: installing again with the main archive's versions preferred"
+        pin=$(mktemp)
+        printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n' >"$pin"
+        $sudo "${install[@]}" -o Dir::Etc::Preferences="$pin" "${missing[@]}" || {
+            rm -f "$pin"
+            exit 1
+        }
+        rm -f "$pin"
+    fi
 fi
 echo "setup: all packages present"
