@@ -5,13 +5,13 @@
 #include "cli/run_output.h"
 #include "devtools/c_array.h"
 #include "devtools/srec_export.h"
-#include "gang/exit_status.h"
-#include "gang/message_router.h"
-#include "gang/sign_option.h"
 #include "image/app_image.h"
 #include "job/image_info.h"
 #include "job/load_job.h"
 #include "link/load_report.h"
+#include "port_runs/exit_status.h"
+#include "port_runs/message_router.h"
+#include "port_runs/sign_option.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // `velko-cli kick` and `velko-cli ports`.
 #include "cli/commands.h"
 
-#include "gang/exit_status.h"
-#include "gang/message_router.h"
 #include "cli/run_output.h"
-#include "gang/serial_ports.h"
-#include "gang/trace_file.h"
 #include "link/device_programmer.h"
+#include "port_runs/exit_status.h"
+#include "port_runs/message_router.h"
+#include "port_runs/serial_ports.h"
+#include "port_runs/trace_file.h"
 
 #include <nlohmann/json.hpp>
 

@@ -7,16 +7,16 @@
 #include "cli/console.h"
 #include "cli/run_output.h"
 #include "devtools/developer_locations.h"
-#include "gang/exit_status.h"
-#include "gang/gang_run.h"
-#include "gang/interrupt.h"
-#include "gang/message_router.h"
-#include "gang/serial_ports.h"
-#include "gang/sign_option.h"
-#include "gang/trace_file.h"
 #include "image/app_image.h"
 #include "job/load_job.h"
 #include "link/load_report.h"
+#include "port_runs/exit_status.h"
+#include "port_runs/gang_run.h"
+#include "port_runs/interrupt.h"
+#include "port_runs/message_router.h"
+#include "port_runs/serial_ports.h"
+#include "port_runs/sign_option.h"
+#include "port_runs/trace_file.h"
 
 #include <chrono>
 

@@ -1,7 +1,7 @@
 // The output of a run: text lines, the live progress display, or JSON events.
 #include "cli/run_output.h"
 
-#include "gang/message_router.h"
+#include "port_runs/message_router.h"
 
 #include <algorithm>
 #include <cmath>

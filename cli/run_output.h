@@ -10,8 +10,8 @@
 #pragma once
 
 #include "cli/progress_display.h"
-#include "gang/json_events.h"
-#include "gang/run_events.h"
+#include "port_runs/json_events.h"
+#include "port_runs/run_events.h"
 
 #include <cstdint>
 #include <cstdio>

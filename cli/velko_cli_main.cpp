@@ -4,8 +4,8 @@
 #include "devtools/c_array.h"
 #include "devtools/srec_export.h"
 #include "framework/runtime.h"
-#include "gang/exit_status.h"
 #include "link/device_programmer.h"
+#include "port_runs/exit_status.h"
 
 #include <CLI/CLI.hpp>
 
@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
                              "no live progress display: a line at each 10 %");
     programCommand->add_option("--trace", program.trace,
                                "write every byte sent and received to this file");
+    // The block phase's rate goes to the engine as PortRunSettings::blockRate
+    // (port_runs/port_run.h says where it ends: the programmer, the 'B' frame, the line).
     programCommand
         ->add_option("--block-rate", program.blockRate,
                      "the line rate of the block phase: 19200, 38400, 57600 or 115200 (for a "

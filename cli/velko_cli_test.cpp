@@ -1,12 +1,12 @@
 // velko-cli end to end: the real program, run as a child process, against simulated
 // instruments on pseudo-terminals.  What the instruments' flash holds, what the program
 // printed and its exit status are what count.
-#include "gang/exit_status.h"
 #include "devtools/sign_library.h"
 #include "image/app_image.h"
 #include "image/image_header.h"
 #include "image/srec_reader.h"
 #include "link/serial_port.h"
+#include "port_runs/exit_status.h"
 #include "sim/simulated_instrument.h"
 #include "tests/support/child_process.h"
 #include "tests/support/pty_pair.h"

@@ -1,7 +1,7 @@
 // Output files of the developer tools, with write errors noticed and partial files removed.
 #include "devtools/output_file.h"
 
-#include "framework/runtime.h"
+#include "framework/regular_file.h"
 
 COutputFile::~COutputFile() {
     if (m_file != nullptr) {

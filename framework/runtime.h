@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -63,23 +62,5 @@ LibraryHandle LoadLibraryAt(const char* path);
 // Null when the library has no such entry.
 void* FindLibraryEntry(LibraryHandle library, const char* name);
 
-// ---- Time and files --------------------------------------------------------------------
+// ---- Time ------------------------------------------------------------------------------
 void SleepMs(unsigned milliseconds);
-
-// Opens a file in binary mode (fopen's mode letters) for this program alone while it is
-// open: on Windows no other program may open it; on Linux an advisory lock (shared to read,
-// exclusive to write) keeps other programs that lock from writing it while it is read and
-// from using it while it is written.  Null when it can't be opened, also when another
-// program holds it.
-std::FILE* OpenFileUnshared(const char* path, const char* mode);
-// Opens a regular file to read (binary), unshared as OpenFileUnshared(path, "rb") does; null,
-// at once and without blocking, for anything else: a folder, a FIFO, a device such as
-// /dev/zero or a serial port, on Windows COM1 or NUL.  What a file is read from must have an
-// end.
-std::FILE* OpenRegularFileToRead(const char* path);
-// The whole of a regular file, opened as OpenRegularFileToRead does; false for anything else
-// or when it can't be read.
-bool ReadRegularFile(const char* path, std::string* text);
-// Removes the file at the path if it is a regular file (never a folder or a device); false
-// when nothing was removed.
-bool RemoveRegularFile(const char* path);

@@ -1,5 +1,5 @@
 // The parts of the runtime seam that both platforms share: the replaceable message handler,
-// the registry of report receivers, and reading a whole file.
+// and the registry of report receivers.
 #include "framework/runtime.h"
 #include "framework/runtime_internal.h"
 
@@ -57,20 +57,4 @@ void SendWindowReport(WindowHandle window, unsigned message, uintptr_t kind, int
     } else {
         runtime_platform::SendPlatformReport(window, message, kind, value);
     }
-}
-
-bool ReadRegularFile(const char* path, std::string* text) {
-    std::FILE* file = OpenRegularFileToRead(path);
-    if (file == nullptr) {
-        return false;
-    }
-    text->clear();
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        text->append(chunk, got);
-    }
-    const bool ok = std::ferror(file) == 0;
-    std::fclose(file);
-    return ok;
 }

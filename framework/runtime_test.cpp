@@ -1,10 +1,8 @@
 // The runtime seam behaves the same on both platforms: auto-reset cancel events, the
-// program's name as the caption a message leaves out, reports routed by window handle, only
-// regular files removed.
+// program's name as the caption a message leaves out, reports routed by window handle.
 #include "framework/runtime.h"
 #include "tests/support/message_capture.h"
 #include "tests/support/report_capture.h"
-#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -51,16 +49,4 @@ TEST(Reports, GoOnlyToTheHandlerOfTheirWindow) {
 TEST(Libraries, MissingLibraryAndEntryGiveNull) {
     EXPECT_EQ(LoadLibraryAt("no-such-directory/no-such-library"), nullptr);
     EXPECT_EQ(FindLibraryEntry(nullptr, "SignApp"), nullptr);
-}
-
-TEST(Files, OnlyARegularFileIsRemoved) {
-    TempDir dir;
-    const std::string file = dir.Write("partial.a37", "S2");
-    const std::string folder = dir.File("folder");
-    std::filesystem::create_directory(folder);
-    EXPECT_TRUE(RemoveRegularFile(file.c_str()));
-    EXPECT_FALSE(std::filesystem::exists(file));
-    EXPECT_FALSE(RemoveRegularFile(file.c_str()));
-    EXPECT_FALSE(RemoveRegularFile(folder.c_str()));
-    EXPECT_TRUE(std::filesystem::is_directory(folder));
 }

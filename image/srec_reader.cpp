@@ -2,6 +2,7 @@
 // record and stores its data bytes in the image through the placement rule.
 #include "image/srec_reader.h"
 
+#include "framework/regular_file.h"
 #include "framework/runtime.h"
 #include "image/app_image.h"
 

@@ -66,9 +66,10 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
     }
 
     m_blockTiming = BlockTiming{};
+    m_identifyWords[0] = m_identifyWords[1] = 0;
+    m_identifyCarried = 0;
     char status[kTextBufferSize];
     uint8_t scratch[kScratchBytes];
-    uint32_t identifyWords[2] = {};
     auto report = [&](uintptr_t kind, intptr_t value) {
         SendWindowReport(reportWindow, reportMessage, kind, value);
     };
@@ -94,7 +95,7 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
     SleepMs(kPortReopenPauseMs);
     m_link.Exchange(kEtxRun, sizeof kEtxRun, scratch, 0, nullptr);
     m_link.Drain(scratch, kEtxDrainBytes);
-    if (!m_link.Identify(identifyWords)) {
+    if (!m_link.Identify(m_identifyWords, &m_identifyCarried)) {
         m_link.Close();
         ShowMessage(reportWindow, "Can't find Vyra", kErrorCaption);
         return 0;
@@ -148,6 +149,16 @@ int CDeviceProgrammer::ProgramDevice(const uint8_t* image, uint32_t start, uint3
     reportStatus();
     m_link.Close();
     return 1;
+}
+
+IdentifyBytes CDeviceProgrammer::LastIdentify() const {
+    // The words hold bytes 3 to 6 and 7 to 10 with the first byte least significant.
+    IdentifyBytes identify;
+    for (uint32_t i = 0; i < sizeof identify.bytes; ++i) {
+        identify.bytes[i] = static_cast<uint8_t>(m_identifyWords[i / 4] >> (8 * (i % 4)));
+    }
+    identify.count = m_identifyCarried;
+    return identify;
 }
 
 bool CDeviceProgrammer::SetBlockBaudRate(int32_t baudRate) {

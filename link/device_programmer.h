@@ -18,6 +18,13 @@ struct BlockTiming {
     double MeanMs() const { return blocks > 0 ? seconds * 1000.0 / blocks : 0.0; }
 };
 
+// The identify reply's bytes at offsets 3 to 10 as received: fewer when the reply was
+// shorter, none when no loader answered.
+struct IdentifyBytes {
+    uint8_t bytes[8] = {};
+    uint32_t count = 0;
+};
+
 // The rate of the block phase unless told otherwise, and the loader's rates a programmer may
 // be told to use instead: a slower one for a line that loses bytes at full speed.
 constexpr int32_t kDefaultBlockBaudRate = 115200;
@@ -41,9 +48,9 @@ public:
     // not one of kBlockBaudRates.
     bool SetBlockBaudRate(int32_t baudRate);
     int32_t BlockBaudRate() const { return m_blockBaudRate; }
-    // What the last ProgramDevice saw: the identify reply's bytes (none when no loader
-    // answered) and the block phase's timing.
-    const CLoaderLink::IdentifyBytes& LastIdentify() const { return m_link.LastIdentify(); }
+    // What the last ProgramDevice saw: the identify reply's bytes, made from the two words
+    // the sequence asked for (none when no loader answered), and the block phase's timing.
+    IdentifyBytes LastIdentify() const;
     const BlockTiming& LastBlockTiming() const { return m_blockTiming; }
 
     CLoaderLink m_link;
@@ -51,4 +58,6 @@ public:
 private:
     int32_t m_blockBaudRate = kDefaultBlockBaudRate;
     BlockTiming m_blockTiming;
+    uint32_t m_identifyWords[2] = {};
+    uint32_t m_identifyCarried = 0;  // of the words' eight bytes, those the reply carried
 };

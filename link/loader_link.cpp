@@ -180,11 +180,10 @@ bool CLoaderLink::CheckChecksum(const uint8_t* frame, uint32_t available) {
     return sum == frame[length - 1];
 }
 
-bool CLoaderLink::Identify(uint32_t words[2]) {
+bool CLoaderLink::Identify(uint32_t words[2], uint32_t* carried) {
     uint8_t request[4] = {kFrameStart, 4, kIdentifyCommand, 0};
     FillChecksum(request);
 
-    m_lastIdentify = IdentifyBytes{};
     uint8_t reply[kIdentifyMaxReplyBytes] = {};  // bytes the reply does not carry stay 0
     uint32_t received = 0;
     if (ExchangeFrame(request, sizeof request, reply, sizeof reply, &received,
@@ -196,9 +195,9 @@ bool CLoaderLink::Identify(uint32_t words[2]) {
     }
     words[0] = LittleEndianWord(reply + 3);
     words[1] = LittleEndianWord(reply + 7);
-    const uint32_t carried = received > 3 ? received - 3 : 0;
-    m_lastIdentify.count = std::min<uint32_t>(carried, sizeof m_lastIdentify.bytes);
-    std::memcpy(m_lastIdentify.bytes, reply + 3, m_lastIdentify.count);
+    if (carried != nullptr) {
+        *carried = std::min<uint32_t>(received > 3 ? received - 3 : 0, 8);
+    }
     return true;
 }
 

@@ -33,15 +33,9 @@ public:
     // the `available` bytes of the buffer.
     static bool CheckChecksum(const uint8_t* frame, uint32_t available);
 
-    // The identify reply's bytes at offsets 3 to 10 as received: fewer when the reply was
-    // shorter, none until an identify succeeds.
-    struct IdentifyBytes {
-        uint8_t bytes[8] = {};
-        uint32_t count = 0;
-    };
-
-    bool Identify(uint32_t words[2]);
-    const IdentifyBytes& LastIdentify() const { return m_lastIdentify; }
+    // Fills the two words from the reply's bytes 3 to 10 (bytes the reply does not carry are
+    // 0); `carried`, when given, is how many of those eight bytes the reply did carry.
+    bool Identify(uint32_t words[2], uint32_t* carried = nullptr);
     bool EraseSector(uint32_t address);
     bool SetLoaderBaudRate(int32_t baudRate);
     bool WriteBlock(uint32_t address, const uint8_t* data, int32_t length);
@@ -60,5 +54,4 @@ private:
     uint32_t Receive(uint8_t* buffer, int32_t count);
 
     CLinkTrace* m_trace = nullptr;
-    IdentifyBytes m_lastIdentify;
 };

@@ -4,7 +4,7 @@
 // thread, with a comment line every 15 s so that an idle stream is not cut.
 #include "station/http_api.h"
 
-#include "framework/runtime.h"
+#include "framework/regular_file.h"
 
 #include <dirent.h>
 #include <httplib.h>

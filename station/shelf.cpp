@@ -2,7 +2,7 @@
 // link placed on the shelf can't lead a read outside it.
 #include "station/shelf.h"
 
-#include "gang/serial_ports.h"
+#include "port_runs/serial_ports.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,52 +1,51 @@
-// The bench: a slot for every port it programs, runs started on request (or by themselves on
-// a port that appears), every run's events told to every page and its end written to the
-// history.  The HTTP layer (http_api) calls the operations below; each answers with an HTTP
-// status and a JSON body, and no operation trusts a name it is given: files are shelf names,
-// ports are slots.
+// The bench: its slots, the runs it starts on request (or by itself on a port that appears),
+// every run's events told to every page and written to the history.  The HTTP layer
+// (http_api) calls the operations below; each answers with an HTTP status and a JSON body,
+// and no operation trusts a name it is given: files are shelf names, ports are slots.
+//
+// The parts, each in a file of its own: the slots and their states (slots), the shelf file
+// made ready for a request (prepared_file), the batches of runs (batches), the engine's
+// events into the history and the streams (run_recorder), watching ports and the automatic
+// file (port_watch), the day's statistics (stats).
 #pragma once
 
 #include "devtools/sign_library.h"
-#include "gang/gang_run.h"
-#include "gang/json_events.h"
-#include "gang/message_router.h"
-#include "image/image_header.h"
+#include "port_runs/message_router.h"
+#include "port_runs/port_run.h"
+#include "station/answer.h"
+#include "station/batches.h"
 #include "station/event_hub.h"
 #include "station/history.h"
+#include "station/port_watch.h"
+#include "station/prepared_file.h"
+#include "station/run_recorder.h"
 #include "station/shelf.h"
+#include "station/slots.h"
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
-#include <condition_variable>
-#include <cstdint>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 struct StationSettings {
-    std::string shelf;                  // the folder of the files the bench may program
-    std::vector<std::string> ports;     // the slots given by name, in order
-    std::vector<std::string> watch;     // glob patterns of ports that come and go
-    bool listPorts = false;             // no port given: the host's serial ports are the slots
-    std::string autoFile;               // programmed on every port that appears (empty: none)
-    SignAppFn signApp = nullptr;        // signs every image first (null: no signing)
-    PortRunSettings run;                // the block rate and retries of every run
-    std::string stationName;            // the host's name, in every history row
+    std::string shelf;               // the folder of the files the bench may program
+    std::vector<std::string> ports;  // the slots given by name, in order
+    std::vector<std::string> watch;  // glob patterns of ports that come and go
+    bool listPorts = false;          // no port given: the host's serial ports are the slots
+    std::string autoFile;            // programmed on every port that appears (empty: none)
+    SignAppFn signApp = nullptr;     // signs every image first (null: no signing)
+    PortRunSettings run;             // the block rate and retries of every run
+    std::string stationName;         // the host's name, in every history row
     int watchIntervalMs = 250;
 };
 
-class CStation : public CRunEvents {
+class CStation {
 public:
-    struct Answer {
-        int status = 200;
-        nlohmann::ordered_json body;
-    };
+    using Answer = ApiAnswer;
 
     CStation(StationSettings settings, CHistory& history);
-    ~CStation() override;
+    ~CStation();
     CStation(const CStation&) = delete;
     CStation& operator=(const CStation&) = delete;
 
@@ -73,86 +72,16 @@ public:
     std::shared_ptr<CEventHub::Client> Subscribe();
     void Unsubscribe(const std::shared_ptr<CEventHub::Client>& client);
 
-    // The engine's events, from the runs' threads.
-    void Begin(int port, int attempt) override;
-    void Status(int port, const char* text) override;
-    void Total(int port, int32_t total) override;
-    void Progress(int port, int32_t done) override;
-    void Message(int port, const char* caption, const char* text) override;
-    void Note(int port, const std::string& text) override;
-    void Result(int port, const RunRecord& record) override;
-
 private:
-    struct Slot {
-        std::string name;
-        bool watched = false;
-        bool present = false;
-        std::string state = "idle";  // idle, running, done, failed, cancelled
-        std::string phase;
-        int32_t bytes = 0;
-        int32_t total = 0;
-        std::string file;
-        int64_t run = 0;
-        std::string error;
-        std::string note;
-        int attempt = 0;
-        int32_t blockRate = 0;
-        double seconds = 0.0;
-        double blockMs = 0.0;
-        std::string started;
-        CPercentStep percent;
-        HistoryRow row;  // the running attempt's row, as inserted
-    };
-    // One image read, stamped, signed and checked, for the runs of one request.
-    struct Prepared {
-        std::vector<uint8_t> image;
-        uint32_t end = 0;
-        StampedHeader header;
-        std::string file;
-        std::string sha256;
-    };
-    struct Batch {
-        std::shared_ptr<const Prepared> prepared;
-        std::unique_ptr<CGangRun> gang;
-    };
-
-    bool Prepare(const std::string& file, Prepared* prepared, std::string* refusal);
-    Answer StartBatch(const std::string& file, const std::vector<int>& slots,
-                      const PortRunSettings& run);
-    bool Busy(int slot) const;
-    std::string StateOf(const Slot& slot) const;
-    nlohmann::ordered_json SlotJson(int slot) const;
-    nlohmann::ordered_json SnapshotLocked() const;
-    void PublishLocked(JsonEvent event);
-    void PublishSlotLocked(int slot);
-    // A run's event, with the run's id and attempt added.
-    void PublishRunEventLocked(const Slot& slot, JsonEvent event);
-    int FindSlotLocked(const std::string& name) const;
-    int AddSlotLocked(const std::string& name, bool watched);
-    void Watch();
-    void ReapFinishedBatches();
-
     StationSettings m_settings;
     CHistory& m_history;
     CShelf m_shelf;
     CEventHub m_hub;
+    CSlots m_slots;
+    CRunRecorder m_recorder;
     CMessageRouter m_router;
-
-    // Serializes the starts of runs (a request's or an appearing port's): the check that no
-    // slot is running and the start of its run are one step.
-    std::mutex m_startMutex;
-    // The one process-wide image: preparing a file and reading a shelf file's information.
-    std::mutex m_imageMutex;
-    // The slots, the batches, the automatic file; every event is published under it, so the
-    // streams see the states' changes in their order.
-    mutable std::mutex m_mutex;
-    std::vector<std::unique_ptr<Slot>> m_slots;
-    std::list<Batch> m_batches;
-    std::string m_autoFile;
-
-    std::thread m_watcher;
-    std::mutex m_watchMutex;
-    std::condition_variable m_watchWake;
-    bool m_stopping = false;
-    int m_fileToken = 0;  // its address is the handle of the files' own reports and messages
+    CFilePreparer m_preparer;
+    CBatches m_batches;
+    CPortWatch m_watch;
+    bool m_stopped = false;
 };

@@ -2,17 +2,17 @@
 // bench live in a browser page.  Parses the command line with CLI11, opens the history, starts
 // the bench and its HTTP face, and runs until SIGINT or SIGTERM: then every running port is
 // cancelled before its next block and recorded, and the program ends with status 0.
-#include "framework/runtime.h"
-#include "gang/exit_status.h"
-#include "gang/interrupt.h"
-#include "gang/serial_ports.h"
-#include "gang/sign_option.h"
+#include "framework/regular_file.h"
+#include "port_runs/exit_status.h"
+#include "port_runs/interrupt.h"
+#include "port_runs/serial_ports.h"
+#include "port_runs/sign_option.h"
 #include "station/http_api.h"
 #include "station/station.h"
 
-#include <CLI/CLI.hpp>
 #include <malloc.h>
 #include <unistd.h>
+#include <CLI/CLI.hpp>
 
 #include <climits>
 #include <cstdio>
@@ -142,6 +142,8 @@ int main(int argc, char** argv) {
     app.add_option("--token-file", tokenFile,
                    "a file whose one line (16 characters or more) every API request must carry "
                    "as 'Authorization: Bearer TOKEN'");
+    // The block phase's rate of every run, unless a request names one: it goes to the engine
+    // as PortRunSettings::blockRate (port_runs/port_run.h says where it ends).
     app.add_option("--block-rate", blockRate,
                    "the line rate of the block phase: 19200, 38400, 57600 or 115200")
         ->capture_default_str()

@@ -1,20 +1,20 @@
 // velko-station end to end: the real program, run as a child process, driven over HTTP
 // against simulated instruments on pseudo-terminals.  What the instruments' flash holds, the
 // history's rows, the event stream and the answers to bad requests are what count.
-#include "gang/exit_status.h"
 #include "image/app_image.h"
 #include "image/image_header.h"
 #include "image/srec_reader.h"
+#include "port_runs/exit_status.h"
 #include "sim/simulated_instrument.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sqlite3.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <condition_variable>

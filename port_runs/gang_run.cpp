@@ -1,6 +1,6 @@
 // A gang of port runs.  Each run tells the gang when it has ended, so that a front end can
 // wait for the whole gang without looking at the runs in turn.
-#include "gang/gang_run.h"
+#include "port_runs/gang_run.h"
 
 CGangRun::CGangRun(CRunEvents& events, CMessageRouter& router, CTraceFile* trace,
                    const PortRunSettings& settings)

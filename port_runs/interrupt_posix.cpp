@@ -2,10 +2,10 @@
 // atomic), signals the runs' cancel events (atomic flags) and writes one byte to a pipe that
 // WaitForInterrupt watches; the program tells the user afterwards.  The second interrupt
 // leaves with _exit, which a handler may call.
-#include "gang/interrupt.h"
+#include "port_runs/interrupt.h"
 
-#include "gang/exit_status.h"
-#include "gang/interrupt_internal.h"
+#include "port_runs/exit_status.h"
+#include "port_runs/interrupt_internal.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -2,8 +2,8 @@
 // cancelled one by one or all at once, and counted by how they ended.
 #pragma once
 
-#include "gang/exit_status.h"
-#include "gang/port_run.h"
+#include "port_runs/exit_status.h"
+#include "port_runs/port_run.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,6 +1,6 @@
 // The serial ports of a Windows host: the COM devices in the system's list of device names
 // (QueryDosDevice), each with the device it stands for.
-#include "gang/serial_ports.h"
+#include "port_runs/serial_ports.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -87,8 +87,3 @@ std::string PortOpenProblem(const std::string& path) {
     }
 }
 
-std::string SlowReplyAdvice() {
-    return "a USB serial adapter holds short replies back until its latency timer runs out "
-           "(16 ms by default): set it to 1 ms in the Device Manager (the port's Properties, "
-           "Port Settings, Advanced, Latency Timer)";
-}

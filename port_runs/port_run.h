@@ -5,10 +5,11 @@
 #pragma once
 
 #include "framework/runtime.h"
-#include "gang/message_router.h"
-#include "gang/run_events.h"
-#include "gang/trace_file.h"
 #include "link/device_programmer.h"
+#include "port_runs/message_router.h"
+#include "port_runs/retries.h"
+#include "port_runs/run_events.h"
+#include "port_runs/trace_file.h"
 
 #include <atomic>
 #include <chrono>
@@ -20,9 +21,14 @@
 #include <thread>
 
 struct PortRunSettings {
-    int32_t blockRate = kDefaultBlockBaudRate;  // one of kBlockBaudRates
+    // The line rate of the block phase, one of kBlockBaudRates.  Every front end sets it
+    // here (velko-cli's and velko-station's --block-rate, a station request's "block_rate");
+    // the run gives it to its programmer (CDeviceProgrammer::SetBlockBaudRate), which after
+    // the erases tells the loader with a 'B' frame (CLoaderLink::SetLoaderBaudRate) and then
+    // moves the host's side of the line (CLoaderLink::ChangeBaudRate) for the blocks.
+    int32_t blockRate = kDefaultBlockBaudRate;
     int retries = 0;                             // more attempts after a failed one
-    std::chrono::milliseconds retryPause{1000};  // before each retry
+    std::chrono::milliseconds retryPause = kDefaultRetryPause;  // before each retry
     std::function<void()> onEnd;                 // called on the run's thread as it ends
 };
 

@@ -1,5 +1,5 @@
 // Port names: the Windows device path of a COM name, and the natural order of a port list.
-#include "gang/serial_ports.h"
+#include "port_runs/serial_ports.h"
 
 #include <gtest/gtest.h>
 

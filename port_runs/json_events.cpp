@@ -1,5 +1,5 @@
 // The JSON event objects of a run.
-#include "gang/json_events.h"
+#include "port_runs/json_events.h"
 
 #include <cmath>
 
@@ -10,18 +10,6 @@ double Rounded(double value, double unit) {
 }
 
 }  // namespace
-
-const char* OutcomeName(RunOutcome outcome) {
-    switch (outcome) {
-        case RunOutcome::Done:
-            return "done";
-        case RunOutcome::Failed:
-            return "failed";
-        case RunOutcome::Cancelled:
-            return "cancelled";
-    }
-    return "failed";
-}
 
 JsonEvent StatusEvent(const JsonEvent& port, const std::string& text) {
     return JsonEvent{{"event", "status"}, {"port", port}, {"text", text}};
@@ -69,16 +57,6 @@ JsonEvent ResultEvent(const JsonEvent& port, const RunRecord& record) {
 JsonEvent SummaryEvent(int ok, int failed, double seconds) {
     return JsonEvent{
         {"event", "summary"}, {"ok", ok}, {"failed", failed}, {"seconds", Rounded(seconds, 0.001)}};
-}
-
-std::string IdentifyHex(const std::vector<uint8_t>& bytes) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string text;
-    for (uint8_t byte : bytes) {
-        text += kHex[byte >> 4];
-        text += kHex[byte & 0xF];
-    }
-    return text;
 }
 
 bool CPercentStep::Next(int32_t done, int32_t total) {

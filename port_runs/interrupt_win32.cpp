@@ -1,10 +1,10 @@
 // Interrupts on Windows: a console control handler, which runs on a thread that the system
 // starts for it: it counts, signals the runs' cancel events at once and sets an event that
 // WaitForInterrupt waits on; the second interrupt ends the process.
-#include "gang/interrupt.h"
+#include "port_runs/interrupt.h"
 
-#include "gang/exit_status.h"
-#include "gang/interrupt_internal.h"
+#include "port_runs/exit_status.h"
+#include "port_runs/interrupt_internal.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

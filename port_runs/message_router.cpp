@@ -1,5 +1,5 @@
 // The message router: the runtime's message handler of the front ends without windows.
-#include "gang/message_router.h"
+#include "port_runs/message_router.h"
 
 #include <cstring>
 

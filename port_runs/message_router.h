@@ -8,7 +8,7 @@
 #pragma once
 
 #include "framework/runtime.h"
-#include "gang/run_events.h"
+#include "port_runs/run_events.h"
 
 #include <map>
 #include <mutex>

@@ -1,7 +1,7 @@
 // The parts of the port names that are the same on every platform.
-#include "gang/serial_ports.h"
+#include "port_runs/serial_ports.h"
 
-#include "framework/runtime.h"
+#include "framework/regular_file.h"
 
 #include <cctype>
 #include <map>

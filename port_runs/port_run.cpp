@@ -1,34 +1,13 @@
 // A port's run: the programming sequence with this run's handle as its report window, so
 // that its reports and its owned messages find this port; the run's thread is bound to the
 // port for the messages that the sequence shows without an owner.
-#include "gang/port_run.h"
+#include "port_runs/port_run.h"
 
-#include "gang/interrupt.h"
-#include "gang/serial_ports.h"
 #include "link/load_report.h"
-
-#include <cstdio>
-
-namespace {
-
-// Bytes of a block request (64 data bytes in a 75-byte frame) and of its reply.
-constexpr double kBlockLineBytes = 75 + 4;
-constexpr double kBitsPerByte = 10;
-// A block taking more than this many times what the line needs is worth a note.
-constexpr double kSlowReplyFactor = 2.0;
-
-// What the line needs for one block and its reply at the rate, in ms.
-double LineMsPerBlock(int32_t rate) {
-    return rate > 0 ? kBlockLineBytes * kBitsPerByte * 1000.0 / rate : 0.0;
-}
-
-std::string Ms(double ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f ms", ms);
-    return text;
-}
-
-}  // namespace
+#include "port_runs/block_timing.h"
+#include "port_runs/interrupt.h"
+#include "port_runs/retries.h"
+#include "port_runs/serial_ports.h"
 
 CPortRun::CPortRun(const std::string& name, int port, CRunEvents& events, CMessageRouter& router,
                    CTraceFile* trace, const PortRunSettings& settings)
@@ -104,10 +83,7 @@ void CPortRun::Run(const uint8_t* image, uint32_t start, uint32_t end) {
         m_attempt = attempt;
         const RunRecord record = Attempt(image, start, end, attempt);
         m_outcome = record.outcome;
-        // Only a failure is tried again: never a cancel, an interrupt or a port that is not
-        // there at all.
-        if (record.outcome != RunOutcome::Failed || attempt > m_settings.retries || m_portMissing ||
-            StopAsked()) {
+        if (!TriesAgain(record, attempt, m_settings.retries, m_portMissing, StopAsked())) {
             break;
         }
         std::unique_lock<std::mutex> lock(m_pauseMutex);
@@ -140,7 +116,7 @@ RunRecord CPortRun::Attempt(const uint8_t* image, uint32_t start, uint32_t end, 
     record.total = m_total.load();
     record.blockRate = m_programmer.BlockBaudRate();
     record.blocks = m_programmer.LastBlockTiming();
-    const CLoaderLink::IdentifyBytes& identify = m_programmer.LastIdentify();
+    const IdentifyBytes identify = m_programmer.LastIdentify();
     record.identify.assign(identify.bytes, identify.bytes + identify.count);
 
     if (programmed == 1) {
@@ -165,12 +141,9 @@ RunRecord CPortRun::Attempt(const uint8_t* image, uint32_t start, uint32_t end, 
             m_portMissing = problem == kNoSuchPort;
         }
     }
-    const double lineMs = LineMsPerBlock(record.blockRate);
-    if (record.blocks.blocks > 0 && record.blocks.MeanMs() > kSlowReplyFactor * lineMs) {
-        m_events.Note(m_port, "slow replies: a block took " + Ms(record.blocks.MeanMs()) +
-                                  " on average where the line at " +
-                                  std::to_string(record.blockRate) + " baud needs " +
-                                  Ms(lineMs) + "; " + SlowReplyAdvice());
+    const std::string slow = SlowReplyNote(record.blocks, record.blockRate);
+    if (!slow.empty()) {
+        m_events.Note(m_port, slow);
     }
     m_events.Result(m_port, record);
     return record;

@@ -5,36 +5,13 @@
 // from every run's thread at once; a front end serializes them itself.
 #pragma once
 
-#include "link/device_programmer.h"
+#include "port_runs/run_record.h"
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 // The file's own events (before any port is touched) carry this instead of a port.
 constexpr int kNoPort = -1;
-
-enum class RunOutcome {
-    Done,       // the whole image written and the closing commands sent
-    Failed,     // a failure the sequence told the user of
-    Cancelled,  // stopped before a block by a cancel or an interrupt
-};
-
-// How one attempt of a port's run ended.
-struct RunRecord {
-    RunOutcome outcome = RunOutcome::Failed;
-    int attempt = 1;            // 1 for the first run of the port, 2 for its first retry...
-    double seconds = 0.0;       // from the port's open to the run's end
-    std::string error;          // why it failed or stopped; empty when done
-    int32_t bytes = 0;          // bytes sent by the blocks
-    int32_t total = 0;          // the bytes the programming was to send
-    int32_t blockRate = 0;      // the line rate of the block phase
-    BlockTiming blocks;
-    std::vector<uint8_t> identify;  // the identify reply's bytes 3 to 10, as received
-};
-
-// The name the history and the event stream give an outcome.
-const char* OutcomeName(RunOutcome outcome);
 
 class CRunEvents {
 public:

@@ -1,6 +1,6 @@
 // The signing library of --sign.  Unlike the window, which quietly leaves developer mode off
 // when the library is missing, a command that was told to sign refuses to go on unsigned.
-#include "gang/sign_option.h"
+#include "port_runs/sign_option.h"
 
 #include <cstdio>
 

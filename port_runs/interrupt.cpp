@@ -3,9 +3,9 @@
 // between the key and the cancel.  The list is a fixed array of atomics, which a handler may
 // read; a remover waits until no handler is going through the list, so an event is never
 // signalled after it has gone.
-#include "gang/interrupt.h"
+#include "port_runs/interrupt.h"
 
-#include "gang/interrupt_internal.h"
+#include "port_runs/interrupt_internal.h"
 
 #include <array>
 #include <atomic>

@@ -3,7 +3,7 @@
 //   time s      port          baud  what
 //     0.000000  /dev/ttyUSB0  4800  open
 //     0.000211  /dev/ttyUSB0  4800  sent 9    03 53 49 46 20 30 20 31 0D  |.SIF 0 1.|
-#include "gang/trace_file.h"
+#include "port_runs/trace_file.h"
 
 #include <algorithm>
 #include <string>

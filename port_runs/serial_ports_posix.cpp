@@ -2,7 +2,7 @@
 // order adapters are plugged in), the USB adapters and modems (ttyUSB*, ttyACM*) and the
 // built-in UARTs.  Every ttyS0..ttyS31 exists as a device file whether or not a UART stands
 // behind it, so those count only when the driver reports one.
-#include "gang/serial_ports.h"
+#include "port_runs/serial_ports.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -137,10 +137,4 @@ std::string PortOpenProblem(const std::string& path) {
     }
     close(fd);
     return problem;
-}
-
-std::string SlowReplyAdvice() {
-    return "a USB serial adapter holds short replies back until its latency timer runs out "
-           "(16 ms on many); the port's low-latency flag, which clears that, could not be set: "
-           "try `setserial PORT low_latency`, or another adapter";
 }

@@ -1,6 +1,5 @@
 // The host's serial ports as the front ends name them: the list of ports that exist, the path
-// the platform opens for a name the user gave, why a port won't open, and what to do about an
-// adapter that holds replies back.
+// the platform opens for a name the user gave, why a port won't open.
 // serial_ports.cpp holds what both platforms share; serial_ports_posix.cpp and
 // serial_ports_win32.cpp the rest.
 #pragma once
@@ -32,9 +31,6 @@ std::string PortIdentity(const std::string& name);
 // program", ...); empty when no reason can be found.
 std::string PortOpenProblem(const std::string& path);
 inline constexpr char kNoSuchPort[] = "no such port";
-
-// What the user can do when the port's replies come late (a USB adapter's latency timer).
-std::string SlowReplyAdvice();
 
 // The Windows device path of a name, as PortOpenPath gives it on Windows.
 std::string WindowsDevicePath(const std::string& name);

@@ -11,7 +11,7 @@
 //   {"event":"summary","ok":N,"failed":N,"seconds":S}
 #pragma once
 
-#include "gang/run_events.h"
+#include "port_runs/run_events.h"
 
 #include <nlohmann/json.hpp>
 
@@ -28,9 +28,6 @@ JsonEvent MessageEvent(const JsonEvent& port, const char* caption, const char* t
 JsonEvent NoteEvent(const JsonEvent& port, const std::string& text);
 JsonEvent ResultEvent(const JsonEvent& port, const RunRecord& record);
 JsonEvent SummaryEvent(int ok, int failed, double seconds);
-
-// The identify bytes as upper-case hex without separators ("0102A0FF"); empty for none.
-std::string IdentifyHex(const std::vector<uint8_t>& bytes);
 
 // Progress events go out at each whole percent: what a consumer can show, not 4096 events a
 // full image.  One per port; Reset at each total.

@@ -1,0 +1,122 @@
+// Starting, cancelling and reaping the bench's batches of runs.
+#include "station/batches.h"
+
+#include "image/app_image.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+}  // namespace
+
+CBatches::CBatches(CSlots& slots, CRunRecorder& recorder, CMessageRouter& router,
+                   CFilePreparer& preparer)
+    : m_slots(slots), m_recorder(recorder), m_router(router), m_preparer(preparer) {}
+
+CBatches::~CBatches() {
+    Stop();
+}
+
+bool CBatches::BusyLocked(int slot) const {
+    for (const Batch& batch : m_batches) {
+        for (const auto& run : batch.gang->Runs()) {
+            if (run->Port() == slot && !run->Finished()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+ApiAnswer CBatches::Start(const std::string& file, const std::vector<int>& slots,
+                          const PortRunSettings& run) {
+    std::lock_guard<std::mutex> startLock(m_startMutex);
+    if (m_stopping) {
+        return ErrorAnswer(503, "the station is stopping");
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_slots.Mutex());
+        Json running = Json::array();
+        for (int slot : slots) {
+            if (BusyLocked(slot)) {
+                running.push_back(m_slots.AtLocked(slot).name);
+            }
+        }
+        if (!running.empty()) {
+            return {409, Json{{"error", "already running"}, {"ports", running}}};
+        }
+    }
+    // The file, once for the request, before any port is touched.
+    auto prepared = std::make_shared<PreparedFile>();
+    std::string refusal;
+    if (!m_preparer.Prepare(file, prepared.get(), &refusal)) {
+        return ErrorAnswer(422, refusal);
+    }
+
+    std::lock_guard<std::mutex> lock(m_slots.Mutex());
+    Batch batch;
+    batch.prepared = prepared;
+    batch.gang = std::make_unique<CGangRun>(m_recorder, m_router, nullptr, run);
+    Json runs = Json::array();
+    for (int index : slots) {
+        const int64_t id = m_recorder.StartLocked(index, *prepared, run.blockRate);
+        if (id == 0) {
+            return ErrorAnswer(500, "can't write the history");
+        }
+        const std::string& name = m_slots.AtLocked(index).name;
+        batch.gang->Add(name, index);
+        runs.push_back(Json{{"id", id}, {"port", name}});
+    }
+    batch.gang->Start(prepared->image.data(), ImageBase, prepared->end);
+    m_batches.push_back(std::move(batch));
+    return {202, Json{{"runs", runs}}};
+}
+
+Json CBatches::CancelLocked(const std::vector<int>& slots) {
+    Json cancelled = Json::array();
+    for (int slot : slots) {
+        for (Batch& batch : m_batches) {
+            for (const auto& run : batch.gang->Runs()) {
+                if (run->Port() == slot && !run->Finished()) {
+                    run->Cancel();
+                    cancelled.push_back(run->Name());
+                }
+            }
+        }
+    }
+    return cancelled;
+}
+
+void CBatches::Reap() {
+    std::list<Batch> finished;
+    {
+        std::lock_guard<std::mutex> lock(m_slots.Mutex());
+        for (auto it = m_batches.begin(); it != m_batches.end();) {
+            if (it->gang->Finished()) {
+                finished.splice(finished.end(), m_batches, it++);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Their threads have ended or are ending: joined here, without the slots' lock.
+}
+
+void CBatches::Stop() {
+    std::lock_guard<std::mutex> startLock(m_startMutex);
+    if (m_stopping) {
+        return;
+    }
+    m_stopping = true;
+    {
+        std::lock_guard<std::mutex> lock(m_slots.Mutex());
+        for (Batch& batch : m_batches) {
+            batch.gang->CancelAll();
+        }
+    }
+    // The runs end (each writing its row) without the slots' lock held.
+    for (Batch& batch : m_batches) {
+        batch.gang->Join();
+    }
+    m_batches.clear();
+}
