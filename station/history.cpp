@@ -43,12 +43,20 @@ const char* const kSchemaSteps[] = {
     // 2: retries and the block phase's line rate.
     "ALTER TABLE runs ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1;"
     "ALTER TABLE runs ADD COLUMN block_rate INTEGER NOT NULL DEFAULT 115200;",
+    // 3: which unit and whose hands: the instrument's serial number as entered and the
+    // operator who started the run (NULL when none), each unit's runs found by its serial
+    // and a file's by its hash.
+    "ALTER TABLE runs ADD COLUMN instrument TEXT;"
+    "ALTER TABLE runs ADD COLUMN \"operator\" TEXT;"
+    "CREATE INDEX runs_instrument ON runs(instrument, id);"
+    "CREATE INDEX runs_file_sha256 ON runs(file_sha256, id);",
 };
 static_assert(std::size(kSchemaSteps) == CHistory::kSchemaVersion);
 
 constexpr char kColumns[] =
     "id, started, ended, port, file, file_sha256, image_crc, start, \"end\", identify, result, "
-    "error, bytes, seconds, block_ms, station, version, attempt, block_rate";
+    "error, bytes, seconds, block_ms, station, version, attempt, block_rate, instrument, "
+    "\"operator\"";
 
 // A prepared statement that finalizes itself.
 class CStatement {
@@ -130,6 +138,8 @@ HistoryRow ReadRow(const CStatement& s) {
     row.version = s.Text(16);
     row.attempt = s.Int(17);
     row.blockRate = s.Int(18);
+    row.instrument = s.OptionalText(19);
+    row.operatorName = s.OptionalText(20);
     return row;
 }
 
@@ -275,8 +285,8 @@ int64_t CHistory::Insert(const HistoryRow& row) {
     }
     CStatement s(m_write,
                  "INSERT INTO runs (started, port, file, file_sha256, image_crc, start, \"end\", "
-                 "result, bytes, station, version, attempt, block_rate) "
-                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 'running', 0, ?8, ?9, ?10, ?11)");
+                 "result, bytes, station, version, attempt, block_rate, instrument, \"operator\") "
+                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 'running', 0, ?8, ?9, ?10, ?11, ?12, ?13)");
     if (!s.Ok()) {
         return 0;
     }
@@ -291,6 +301,8 @@ int64_t CHistory::Insert(const HistoryRow& row) {
     s.Bind(9, row.version);
     s.Bind(10, row.attempt);
     s.Bind(11, row.blockRate);
+    s.Bind(12, row.instrument);
+    s.Bind(13, row.operatorName);
     return s.Step() == SQLITE_DONE ? sqlite3_last_insert_rowid(m_write) : 0;
 }
 
@@ -385,7 +397,9 @@ nlohmann::ordered_json HistoryRowJson(const HistoryRow& row) {
                 {"station", row.station},
                 {"version", row.version},
                 {"attempt", row.attempt},
-                {"block_rate", row.blockRate}};
+                {"block_rate", row.blockRate},
+                {"instrument", optional(row.instrument)},
+                {"operator", optional(row.operatorName)}};
 }
 
 namespace {

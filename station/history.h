@@ -37,6 +37,8 @@ struct HistoryRow {
     std::string version;
     int64_t attempt = 1;
     int64_t blockRate = 0;
+    std::optional<std::string> instrument;    // the unit's serial number as entered
+    std::optional<std::string> operatorName;  // the column "operator": who started the run
 };
 
 // What a query asks for: the newest `limit` rows, filtered by the fields given.
@@ -48,7 +50,7 @@ struct HistoryFilter {
 
 class CHistory {
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     CHistory() = default;
     ~CHistory();

@@ -349,7 +349,7 @@ TEST(VelkoStation, MixedBatchIsRecordedAndToldToEveryPageInOrder) {
     ASSERT_TRUE(csv);
     EXPECT_EQ(csv->body.substr(0, csv->body.find("\r\n")),
               "id,started,ended,port,file,file_sha256,image_crc,start,end,identify,result,error,"
-              "bytes,seconds,block_ms,station,version,attempt,block_rate");
+              "bytes,seconds,block_ms,station,version,attempt,block_rate,instrument,operator");
     EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'),
               static_cast<long>(expected.size()) + 1);
     EXPECT_NE(csv->body.find(",\"" + bench.dir.File("bench \"\"A\"\",1") + "\","),
@@ -593,6 +593,8 @@ TEST(VelkoStation, TheHistoryIsOneStationsAndOlderOnesAreUpgraded) {
     EXPECT_EQ(row["attempt"], 1);
     EXPECT_EQ(row["block_rate"], 115200);
     EXPECT_EQ(row["version"], "1.0.4");
+    EXPECT_TRUE(row["instrument"].is_null());
+    EXPECT_TRUE(row["operator"].is_null());
 }
 
 TEST(VelkoStation, ARetryIsARowOfItsOwnAndASlowAdapterIsNoted) {
