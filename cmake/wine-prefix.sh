@@ -18,6 +18,8 @@
 set -eu
 : "${WINEPREFIX:?}"
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=wine-env.sh
+. "$here/wine-env.sh"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
 mkdir -p "$(dirname "$WINEPREFIX")"
@@ -43,6 +45,7 @@ wine_setup() {
     for loader in /usr/lib/wine/wine /usr/lib/wine/wine64; do
         [ -x "$loader" ] && parts+=" $(basename "$loader")"
     done
+    wine_runs_32bit || parts+=" (32-bit programs can't run)"
     echo "recipe $kRecipe; $(wine --version 2>/dev/null </dev/null 9>&-); loaders:${parts:- unknown}"
 }
 
@@ -61,7 +64,8 @@ fault() {
     local windows=$WINEPREFIX/drive_c/windows
     if [ ! -f "$windows/system32/kernel32.dll" ]; then
         echo "it can't start programs: system32/kernel32.dll is missing"
-    elif [ -d "$windows/syswow64" ] && [ ! -f "$windows/syswow64/kernel32.dll" ]; then
+    elif wine_runs_32bit && [ -d "$windows/syswow64" ] &&
+        [ ! -f "$windows/syswow64/kernel32.dll" ]; then
         echo "it can't start programs: syswow64/kernel32.dll is missing"
     fi
 }

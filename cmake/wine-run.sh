@@ -7,6 +7,8 @@
 #   wine-run.sh [--prefix PREFIX] PROGRAM ARGS...
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=wine-env.sh
+. "$here/wine-env.sh"
 export WINEPREFIX=${ORVANE_WINEPREFIX:-$here/../build/wineprefix}
 if [ "${1:-}" = --prefix ]; then
     export WINEPREFIX=$2
@@ -14,6 +16,13 @@ if [ "${1:-}" = --prefix ]; then
 fi
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
+
+# A 32-bit program on a machine that runs none is a test that can't be run here (77: CTest's
+# skip), not one that failed.
+if [ "$(pe_machine "$1")" = i386 ] && ! wine_runs_32bit; then
+    echo "wine-run: SKIPPED: $1: $kNo32BitReason" >&2
+    exit 77
+fi
 
 # Its notes (a prefix made afresh) go into the test's output.
 "$here/wine-prefix.sh" </dev/null >&2 ||

@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # The wine prefix maker, wine-prefix.sh: a prefix it made is used as it is; one whose marker
 # names another wine set-up, or one that lost its kernel32.dll and can't start a program, is
-# made afresh, once, with a note, and a 32-bit program starts in it again.
-#   wine_prefix_test.sh <a 32-bit Windows program that ends by itself> <work folder>
+# made afresh, once, with a note, and a program starts in it again.
+#   wine_prefix_test.sh <a Windows program that ends by itself> <work folder>
 set -u
 exe=$1
 work=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=wine-env.sh
+. "$here/wine-env.sh"
+if [ "$(pe_machine "$exe")" = i386 ] && ! wine_runs_32bit; then
+    echo "wine_prefix_test: SKIPPED: $exe: $kNo32BitReason"
+    exit 77
+fi
 export WINEPREFIX=$work/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"

@@ -11,6 +11,12 @@ work=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/.." && pwd)
 
+# shellcheck source=../cmake/wine-env.sh
+. "$root/cmake/wine-env.sh"
+if [ "$(pe_machine "$exe")" = i386 ] && ! wine_runs_32bit; then
+    echo "serial_port_wine_test: SKIPPED: $exe: $kNo32BitReason"
+    exit 77
+fi
 export WINEPREFIX=$work/wineprefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}

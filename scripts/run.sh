@@ -62,6 +62,13 @@ export ORVANE_UI_DRIVER=$root/build/windows/tests/e2e/ui_driver.exe
 export ORVANE_VYRA_SIM=$root/build/native/sim/vyra-sim
 # shellcheck source=../tests/e2e/lib.sh
 source tests/e2e/lib.sh
+# shellcheck source=../cmake/wine-env.sh
+source cmake/wine-env.sh
+if ! wine_runs_32bit; then
+    # VELKO.EXE is a 32-bit program: nothing can run it on this machine (77: a skip for CTest).
+    echo "run: can't run VELKO.EXE here: $kNo32BitReason"
+    exit 77
+fi
 
 e2e_name=run
 e2e_quiet=1

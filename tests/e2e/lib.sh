@@ -60,6 +60,10 @@ e2e_init() {
         [ -e "${!var}" ] || e2e_skip "${!var} is missing (build the native and Windows builds first)"
     done
     command -v wine >/dev/null || e2e_skip "wine is not installed (scripts/setup.sh)"
+    # shellcheck source=../../cmake/wine-env.sh
+    . "$e2e_root/cmake/wine-env.sh"
+    [ "$(pe_machine "$ORVANE_VELKO")" != i386 ] || wine_runs_32bit ||
+        e2e_skip "$ORVANE_VELKO: $kNo32BitReason"
 
     e2e_dir=${ORVANE_E2E_WORK:-$e2e_root/build/windows/tests/e2e/work}/$e2e_name
     rm -rf "$e2e_dir"
