@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the Debian package of the Linux tools, DIST/velko_VERSION_ARCH.deb: builds velko-cli,
-# velko-station and vyra-sim in build/deb (RelWithDebInfo with Debian's hardening flags from
-# dpkg-buildflags: fortified functions, stack protector, full RELRO, PIE), installs them with
+# velko-station and vyra-sim with Debian's hardening flags from dpkg-buildflags (fortified
+# functions, stack protector, full RELRO, PIE; RelWithDebInfo): in build/native, whose preset
+# has exactly those flags, or else in build/deb of their own; installs them with
 # their files into a staging root for /usr (packaging/CMakeLists.txt), checks the copyright
 # file against it, strips the programs, compresses the man pages and documents, and adds the
 # package's control files: Depends from dpkg-shlibdeps, the defaults file as a conffile, the
@@ -32,28 +33,57 @@ fail() {
     exit 1
 }
 
-builddir=$root/build/deb
 mkdir -p "$root/build"
-if [ $build -eq 1 ]; then
-    # The flags are Debian's own for packages; -ffile-prefix-map drops this folder's path.
-    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-    cppflags=$(dpkg-buildflags --get CPPFLAGS)
-    cmake -S "$root" -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DORVANE_BENCH=OFF \
-        -DCMAKE_INSTALL_PREFIX=/usr \
-        -DCMAKE_C_FLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)" \
-        -DCMAKE_CXX_FLAGS="$cppflags $(dpkg-buildflags --get CXXFLAGS)" \
-        -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-        >"$root/build/configure-deb.log" 2>&1 ||
-        { cat "$root/build/configure-deb.log"; fail "can't configure build/deb"; }
-    echo "make-deb: building velko-cli, velko-station and vyra-sim (build/deb)"
-    cmake --build "$builddir" -j "${ORVANE_JOBS:-$(nproc)}" \
-        --target velko_cli velko_station vyra-sim >"$root/build/build-deb.log" 2>&1 ||
-        { tail -40 "$root/build/build-deb.log"; fail "the build in build/deb failed"; }
+# The flags are Debian's own for packages; -ffile-prefix-map drops this folder's path.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cppflags=$(dpkg-buildflags --get CPPFLAGS)
+cflags="$cppflags $(dpkg-buildflags --get CFLAGS)"
+cxxflags="$cppflags $(dpkg-buildflags --get CXXFLAGS)"
+ldflags=$(dpkg-buildflags --get LDFLAGS)
+
+# same_flags A B: the same flags, in any order.
+same_flags() {
+    [ "$(tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort)" = "$(tr ' ' '\n' <<<"$2" | sed '/^$/d' | sort)" ]
+}
+cached() {  # cached BUILD VARIABLE: the value in BUILD's CMake cache
+    sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
+}
+# The native preset is built with exactly these flags for /usr (CMakePresets.json), so its
+# programs are the package's and no build of their own is needed; a native build configured
+# otherwise, or none, leaves them to build/deb.
+native=$root/build/native
+if [ -f "$native/CMakeCache.txt" ] && [ "$(cached "$native" CMAKE_BUILD_TYPE)" = RelWithDebInfo ] &&
+    [ "$(cached "$native" CMAKE_INSTALL_PREFIX)" = /usr ] &&
+    same_flags "$(cached "$native" CMAKE_C_FLAGS)" "$cflags" &&
+    same_flags "$(cached "$native" CMAKE_CXX_FLAGS)" "$cxxflags" &&
+    same_flags "$(cached "$native" CMAKE_EXE_LINKER_FLAGS)" "$ldflags"; then
+    builddir=$native
+    if [ $build -eq 1 ]; then
+        echo "make-deb: building velko-cli, velko-station and vyra-sim (build/native)"
+        cmake --build "$builddir" -j "${ORVANE_JOBS:-$(nproc)}" \
+            --target velko_cli velko_station vyra-sim >"$root/build/build-deb.log" 2>&1 ||
+            { tail -40 "$root/build/build-deb.log"; fail "the build in build/native failed"; }
+    fi
+else
+    builddir=$root/build/deb
+    if [ $build -eq 1 ]; then
+        cmake -S "$root" -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DORVANE_BENCH=OFF \
+            -DCMAKE_INSTALL_PREFIX=/usr \
+            -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
+            -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+            >"$root/build/configure-deb.log" 2>&1 ||
+            { cat "$root/build/configure-deb.log"; fail "can't configure build/deb"; }
+        echo "make-deb: building velko-cli, velko-station and vyra-sim (build/deb)"
+        cmake --build "$builddir" -j "${ORVANE_JOBS:-$(nproc)}" \
+            --target velko_cli velko_station vyra-sim >"$root/build/build-deb.log" 2>&1 ||
+            { tail -40 "$root/build/build-deb.log"; fail "the build in build/deb failed"; }
+    fi
 fi
-[ -f "$builddir/release.env" ] || fail "no build/deb: run without --no-build"
+echo "make-deb: programs from $builddir"
+[ -f "$builddir/release.env" ] || fail "no $builddir: run without --no-build"
 version=$(sed -n 's/^version=//p' "$builddir/release.env")
-[ -n "$version" ] || fail "no version in build/deb/release.env"
+[ -n "$version" ] || fail "no version in $builddir/release.env"
 changelog_version=$(dpkg-parsechangelog -l "$here/changelog" -S Version)
 [ "$changelog_version" = "$version" ] ||
     fail "the newest entry of packaging/debian/changelog is for $changelog_version, the build is" \

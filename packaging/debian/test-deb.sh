@@ -75,7 +75,8 @@ for file in usr/bin/velko-cli usr/bin/velko-station usr/bin/vyra-sim \
 done
 diff -r "$root/station/web" "$unpacked/usr/share/velko/web" >"$work/web.diff" ||
     fault "the package's page differs from station/web: $(head -5 "$work/web.diff")"
-[ "$(dpkg-deb -f "$deb" Version)" = "$(sed -n 's/^version=//p' "$root/build/deb/release.env")" ] ||
+builddir=$(sed -n 's/^make-deb: programs from //p' "$work/make-deb.log")
+[ "$(dpkg-deb -f "$deb" Version)" = "$(sed -n 's/^version=//p' "$builddir/release.env")" ] ||
     fault "the package's version is not the build's"
 
 # Depends names the package of every shared library the programs need.
