@@ -6,11 +6,11 @@
 #   velko-cli-VERSION-linux-x86_64.tar.gz: the native velko-cli, stripped, and its README;
 #   velko_VERSION_amd64.deb: the Debian package of velko-cli, velko-station and vyra-sim, with
 #       the station's page, man pages, bash completion and the station's systemd unit, built
-#       with Debian's hardening flags in build/deb (packaging/debian/make-deb.sh).
+#       with Debian's hardening flags: those of the native preset, or of build/deb
+#       (packaging/debian/make-deb.sh).
 # VERSION is the one number CMake's project() sets, as the builds' release.env give it.  The
-# script first builds what it packages (the windows and native presets, build/deb); with
-# --no-build it packages what is built, and leaves the Debian package out when there is no
-# build/deb.  It refuses a VELKO.EXE that is not a 32-bit x86 program with ASLR and DEP on
+# script first builds what it packages (the windows and native presets); with --no-build it
+# packages what is built, and leaves the Debian package out when there is no build for it.  It refuses a VELKO.EXE that is not a 32-bit x86 program with ASLR and DEP on
 # (DYNAMIC_BASE, NX_COMPAT) or is larger than 1 MiB stripped.  The files carry the last
 # commit's time, so that packaging the same build twice gives the same archives.
 #
@@ -116,7 +116,7 @@ tar -C "$stage" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp
 echo "release: $tar_file ($(stat -c %s "$tar_file") bytes)"
 
 # ---- Debian package ----------------------------------------------------------------------
-if [ $build -eq 1 ] || [ -f build/deb/release.env ]; then
+if [ $build -eq 1 ] || [ -f build/deb/release.env ] || [ -f build/native/release.env ]; then
     deb_options=(--dist "$dist")
     [ $build -eq 1 ] || deb_options+=(--no-build)
     packaging/debian/make-deb.sh "${deb_options[@]}" >"$stage/deb.log" 2>&1 ||
@@ -126,5 +126,5 @@ if [ $build -eq 1 ] || [ -f build/deb/release.env ]; then
     echo "release: $deb ($(stat -c %s "$deb") bytes)"
     sed -n 's/^make-deb: .*bytes), \(Depends: .*\)/         \1/p' "$stage/deb.log"
 else
-    echo "release: note: no build/deb, so no Debian package (scripts/release.sh without --no-build makes it)"
+    echo "release: note: no native build or build/deb, so no Debian package (scripts/release.sh without --no-build makes it)"
 fi
