@@ -37,6 +37,7 @@ struct StationSettings {
     SignAppFn signApp = nullptr;     // signs every image first (null: no signing)
     PortRunSettings run;             // the block rate and retries of every run
     std::string stationName;         // the host's name, in every history row
+    bool requireInstrument = false;  // every run must name its instrument's serial number
     int watchIntervalMs = 250;
 };
 
@@ -62,11 +63,12 @@ public:
     Answer Stats();
     Answer History(const HistoryFilter& filter);
     std::string HistoryCsvText(const HistoryFilter& filter);
-    // POST bodies, already parsed: {"file":F,"ports":[P...][,"block_rate":R]},
-    // {"ports":[P...]} or {"all":true}, {"file":F} or {"file":null}.
-    Answer StartRuns(const nlohmann::json& request);
+    // POST bodies, already parsed: {"file":F,"ports":[P...][,"block_rate":R]
+    // [,"instruments":{P:SERIAL,...}]}, {"ports":[P...]} or {"all":true}, {"file":F} or
+    // {"file":null}.  `operatorName` is who asks (empty: no sign-in), which the runs record.
+    Answer StartRuns(const nlohmann::json& request, const std::string& operatorName = {});
     Answer Cancel(const nlohmann::json& request);
-    Answer SetAuto(const nlohmann::json& request);
+    Answer SetAuto(const nlohmann::json& request, const std::string& operatorName = {});
 
     // A new event stream, which starts with the snapshot; null when too many are open.
     std::shared_ptr<CEventHub::Client> Subscribe();

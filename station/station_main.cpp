@@ -153,6 +153,10 @@ int main(int argc, char** argv) {
                    "run a port whose run failed again from the start, up to N more times")
         ->capture_default_str()
         ->check(CLI::Range(0, 100));
+    bool requireInstrument = false;
+    app.add_flag("--require-instrument", requireInstrument,
+                 "every run must name the serial number of its instrument (a request without "
+                 "one is refused); no automatic file then");
     app.add_option("--web", webFolder, "the folder of the page's files (default: the installed one)");
     app.footer(kFooter);
     try {
@@ -193,6 +197,7 @@ int main(int argc, char** argv) {
     settings.run.blockRate = blockRate;
     settings.run.retries = retries;
     settings.stationName = HostName();
+    settings.requireInstrument = requireInstrument;
     if (!LoadSignOption(signLibrary, &settings.signApp)) {
         return kExitUsage;
     }
