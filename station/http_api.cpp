@@ -5,6 +5,7 @@
 #include "station/http_api.h"
 
 #include "framework/regular_file.h"
+#include "station/history_api.h"
 
 #include <dirent.h>
 #include <httplib.h>
@@ -47,32 +48,6 @@ void Reply(httplib::Response& response, const CStation::Answer& answer) {
 void Refuse(httplib::Response& response, int status, const std::string& text) {
     response.status = status;
     response.set_content(Json{{"error", text}}.dump(), "application/json");
-}
-
-// The filter of a history request; false (with the reason) for a value that can't be one.
-bool ReadFilter(const httplib::Request& request, HistoryFilter* filter, std::string* error) {
-    if (request.has_param("limit")) {
-        const std::string text = request.get_param_value("limit");
-        char* end = nullptr;
-        const long limit = std::strtol(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || limit < 1 || limit > 100000) {
-            *error = "limit must be a number from 1 to 100000";
-            return false;
-        }
-        filter->limit = static_cast<int>(limit);
-    }
-    filter->port = request.get_param_value("port");
-    filter->file = request.get_param_value("file");
-    filter->result = request.get_param_value("result");
-    static const char* const kResults[] = {"", "running", "done", "failed", "cancelled",
-                                           "interrupted"};
-    for (const char* result : kResults) {
-        if (filter->result == result) {
-            return true;
-        }
-    }
-    *error = "result must be one of running, done, failed, cancelled, interrupted";
-    return false;
 }
 
 bool SameToken(const std::string& given, const std::string& token) {
@@ -242,28 +217,7 @@ void CHttpApi::Routes() {
     server.Get("/api/stats", [this](const httplib::Request&, httplib::Response& response) {
         Reply(response, m_station.Stats());
     });
-    server.Get("/api/history", [this](const httplib::Request& request, httplib::Response& response) {
-        HistoryFilter filter;
-        std::string error;
-        if (!ReadFilter(request, &filter, &error)) {
-            Refuse(response, 400, error);
-            return;
-        }
-        Reply(response, m_station.History(filter));
-    });
-    server.Get("/api/history.csv",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                   HistoryFilter filter;
-                   filter.limit = 100000;
-                   std::string error;
-                   if (!ReadFilter(request, &filter, &error)) {
-                       Refuse(response, 400, error);
-                       return;
-                   }
-                   response.set_header("Content-Disposition",
-                                       "attachment; filename=\"velko-station-history.csv\"");
-                   response.set_content(m_station.HistoryCsvText(filter), "text/csv; charset=utf-8");
-               });
+    AddHistoryRoutes(server, m_station);
 
     server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
         std::shared_ptr<CEventHub::Client> client = m_station.Subscribe();

@@ -243,8 +243,33 @@ CStation::Answer CStation::History(const HistoryFilter& filter) {
     return {200, Json{{"runs", runs}}};
 }
 
-std::string CStation::HistoryCsvText(const HistoryFilter& filter) {
-    return HistoryCsv(m_history.Query(filter));
+std::unique_ptr<CHistoryCursor> CStation::SelectHistory(const HistoryFilter& filter,
+                                                        std::string* error) {
+    return m_history.Select(filter, error);
+}
+
+CStation::Answer CStation::Instrument(const std::string& serial) {
+    Json runs = Json::array();
+    Json current = nullptr;
+    for (const HistoryRow& row : m_history.InstrumentRuns(serial)) {
+        if (current.is_null() && row.result == "done") {
+            current = HistoryRowJson(row);
+        }
+        runs.push_back(HistoryRowJson(row));
+    }
+    if (runs.empty()) {
+        return ErrorAnswer(404, "the history has no run of the instrument " + serial);
+    }
+    return {200, Json{{"instrument", serial}, {"current", current}, {"runs", runs}}};
+}
+
+CStation::Answer CStation::Carriers(const std::string& fileSha256, bool ever) {
+    Json units = Json::array();
+    for (const HistoryRow& row : m_history.CarriersOf(fileSha256, ever)) {
+        units.push_back(
+            Json{{"instrument", row.instrument.value_or("")}, {"current", HistoryRowJson(row)}});
+    }
+    return {200, Json{{"instruments", units}}};
 }
 
 std::shared_ptr<CEventHub::Client> CStation::Subscribe() {

@@ -62,7 +62,13 @@ public:
     Answer Info();
     Answer Stats();
     Answer History(const HistoryFilter& filter);
-    std::string HistoryCsvText(const HistoryFilter& filter);
+    // The rows of the filter one by one, for an export; null with the reason when it can't.
+    std::unique_ptr<CHistoryCursor> SelectHistory(const HistoryFilter& filter, std::string* error);
+    // An instrument's record: {"instrument","current":ROW or null,"runs":[ROW...]}, 404 for
+    // a serial the history has never seen.
+    Answer Instrument(const std::string& serial);
+    // The recall list of a file by its hash: {"instruments":[{"instrument","current"}...]}.
+    Answer Carriers(const std::string& fileSha256, bool ever);
     // POST bodies, already parsed: {"file":F,"ports":[P...][,"block_rate":R]
     // [,"instruments":{P:SERIAL,...}]}, {"ports":[P...]} or {"all":true}, {"file":F} or
     // {"file":null}.  `operatorName` is who asks (empty: no sign-in), which the runs record.
