@@ -58,7 +58,28 @@ bool SameToken(const std::string& given, const std::string& token) {
 }  // namespace
 
 CHttpApi::CHttpApi(CStation& station, HttpSettings settings)
-    : m_station(station), m_settings(std::move(settings)), m_server(new httplib::Server) {}
+    : m_station(station),
+      m_settings(std::move(settings)),
+      m_server(new httplib::Server),
+      m_signIn(
+          m_settings.operators,
+          [this](const httplib::Request& request) { return TokenGiven(request); }, m_settings.tls) {
+}
+
+bool CHttpApi::TokenGiven(const httplib::Request& request) const {
+    if (m_settings.token.empty()) {
+        return false;
+    }
+    std::string given;
+    const std::string authorization = request.get_header_value("Authorization");
+    if (authorization.rfind("Bearer ", 0) == 0) {
+        given = authorization.substr(7);
+    } else if (request.path == "/api/events" || request.path == "/api/history.csv") {
+        // EventSource can't send a header, nor can a plain link to a download.
+        given = request.get_param_value("token");
+    }
+    return SameToken(given, m_settings.token);
+}
 
 CHttpApi::~CHttpApi() {
     Stop();
@@ -166,16 +187,13 @@ void CHttpApi::Routes() {
             return httplib::Server::HandlerResponse::Handled;
         }
         const bool api = request.path.rfind("/api/", 0) == 0;
-        if (api && !m_settings.token.empty()) {
-            std::string given;
-            const std::string authorization = request.get_header_value("Authorization");
-            if (authorization.rfind("Bearer ", 0) == 0) {
-                given = authorization.substr(7);
-            } else if (request.path == "/api/events" || request.path == "/api/history.csv") {
-                // EventSource can't send a header, nor can a plain link to a download.
-                given = request.get_param_value("token");
+        if (api && m_signIn.Required()) {
+            // A signed-in operator, or the token.
+            if (!m_signIn.Admit(request, response)) {
+                return httplib::Server::HandlerResponse::Handled;
             }
-            if (!SameToken(given, m_settings.token)) {
+        } else if (api && !m_settings.token.empty()) {
+            if (!TokenGiven(request)) {
                 response.set_header("WWW-Authenticate", "Bearer");
                 Refuse(response, 401, "a token is needed");
                 return httplib::Server::HandlerResponse::Handled;
@@ -198,12 +216,20 @@ void CHttpApi::Routes() {
                 Refuse(response, 400, "the body is no JSON object");
                 return;
             }
-            Reply(response, operation(body));
+            Reply(response, operation(body, request));
         });
     };
-    jsonPost("/api/runs", [this](const nlohmann::json& body) { return m_station.StartRuns(body); });
-    jsonPost("/api/cancel", [this](const nlohmann::json& body) { return m_station.Cancel(body); });
-    jsonPost("/api/auto", [this](const nlohmann::json& body) { return m_station.SetAuto(body); });
+    // The runs record who asked for them: a signed-in operator, or nobody.
+    jsonPost("/api/runs", [this](const nlohmann::json& body, const httplib::Request& request) {
+        return m_station.StartRuns(body, m_signIn.OperatorOf(request));
+    });
+    jsonPost("/api/cancel", [this](const nlohmann::json& body, const httplib::Request&) {
+        return m_station.Cancel(body);
+    });
+    jsonPost("/api/auto", [this](const nlohmann::json& body, const httplib::Request& request) {
+        return m_station.SetAuto(body, m_signIn.OperatorOf(request));
+    });
+    m_signIn.AddRoutes(server);
 
     server.Get("/api/ports", [this](const httplib::Request&, httplib::Response& response) {
         Reply(response, m_station.Ports());
