@@ -122,7 +122,9 @@ function offers(action, slot) {
 export function updateTile(tile, slot, shortName, rate, canProgram, needsSerial = false) {
     const { title, state, bar, lineA, lineB, actions, serial, unit } = tile.parts;
     setText(unit, slot.instrument ? `SN ${slot.instrument}` : '');
+    // A running or absent slot takes no serial: the field gives its room to the status line.
     serial.disabled = !PROGRAMMABLE.has(slot.state);
+    serial.hidden = serial.disabled;
     tile.dataset.state = slot.state;
     tile.dataset.percent = String(slot.state === 'running' ? percentOf(slot.bytes, slot.total) : 0);
     setText(title, shortName, slot.name);
