@@ -10,6 +10,7 @@ struct ProgramOptions {
     std::string file;
     std::vector<std::string> ports;
     std::string portsFrom;  // a file with one port name a line
+    std::vector<std::string> instruments;  // the serial number of each port's unit, in order
     std::string signLibrary;
     std::string trace;
     int32_t blockRate = 115200;  // one of the loader's block rates

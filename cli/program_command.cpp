@@ -12,6 +12,7 @@
 #include "link/load_report.h"
 #include "port_runs/exit_status.h"
 #include "port_runs/gang_run.h"
+#include "port_runs/instrument_serial.h"
 #include "port_runs/interrupt.h"
 #include "port_runs/message_router.h"
 #include "port_runs/serial_ports.h"
@@ -45,6 +46,38 @@ bool CollectPorts(const ProgramOptions& options, std::vector<std::string>* ports
     return true;
 }
 
+// The serial numbers of --instrument, one per port in the ports' order (none at all when no
+// --instrument is given); false, told, when they can't be used.
+bool CollectInstruments(const ProgramOptions& options, const std::vector<std::string>& ports,
+                        std::vector<std::string>* serials) {
+    serials->assign(ports.size(), std::string());
+    if (options.instruments.empty()) {
+        return true;
+    }
+    if (options.instruments.size() != ports.size()) {
+        std::fprintf(stderr,
+                     "error: %zu --instrument for %zu port(s): give one serial number for each "
+                     "port, in the ports' order\n",
+                     options.instruments.size(), ports.size());
+        return false;
+    }
+    for (size_t i = 0; i < ports.size(); ++i) {
+        std::string why;
+        if (!CleanInstrumentSerial(options.instruments[i], &(*serials)[i], &why)) {
+            std::fprintf(stderr, "error: the instrument on %s: %s\n", ports[i].c_str(),
+                         why.c_str());
+            return false;
+        }
+    }
+    size_t first = 0, second = 0;
+    if (SameSerialTwice(*serials, &first, &second)) {
+        std::fprintf(stderr, "error: the serial number %s is given for %s and for %s\n",
+                     (*serials)[first].c_str(), ports[first].c_str(), ports[second].c_str());
+        return false;
+    }
+    return true;
+}
+
 // What an interrupted instrument is left like, for the user to act on.
 std::string LeftState(const CPortRun& run, int32_t blockRate) {
     const std::string rate = std::to_string(blockRate);
@@ -63,7 +96,8 @@ std::string LeftState(const CPortRun& run, int32_t blockRate) {
 int RunProgram(const ProgramOptions& options) {
     const auto started = Clock::now();
     std::vector<std::string> ports;
-    if (!CollectPorts(options, &ports)) {
+    std::vector<std::string> serials;
+    if (!CollectPorts(options, &ports) || !CollectInstruments(options, ports, &serials)) {
         return kExitUsage;
     }
     SignAppFn signApp = nullptr;
@@ -81,7 +115,8 @@ int RunProgram(const ProgramOptions& options) {
     outputOptions.json = options.json;
     outputOptions.liveProgress = !options.json && !options.noProgress && IsTerminal(stdout) &&
                                  EnableTerminalSequences(stdout);
-    outputOptions.portNames = ports.size() > 1;
+    // A unit's serial is named beside its port on every line, also for a single port.
+    outputOptions.portNames = ports.size() > 1 || !options.instruments.empty();
     outputOptions.attempts = options.retries > 0;
     outputOptions.columns = TerminalColumns(stdout);
     CRunOutput output(outputOptions, stdout, stderr);
@@ -117,8 +152,8 @@ int RunProgram(const ProgramOptions& options) {
     settings.blockRate = options.blockRate;
     settings.retries = options.retries;
     CGangRun gang(output, router, options.trace.empty() ? nullptr : &trace, settings);
-    for (const std::string& port : ports) {
-        gang.Add(port, output.AddPort(port));
+    for (size_t i = 0; i < ports.size(); ++i) {
+        gang.Add(ports[i], output.AddPort(ports[i], serials[i]), serials[i]);
     }
     gang.Start(AppImage, ImageBase, endAddress);
 

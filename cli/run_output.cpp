@@ -60,17 +60,18 @@ CRunOutput::~CRunOutput() {
     std::fflush(m_out);
 }
 
-int CRunOutput::AddPort(const std::string& name) {
+int CRunOutput::AddPort(const std::string& name, const std::string& instrument) {
     std::lock_guard<std::mutex> lock(m_mutex);
     PortRecord record;
-    record.progress.name = name;
+    record.progress.name = instrument.empty() ? name : name + " [" + instrument + "]";
+    record.event = EventPort{name, instrument};
     m_ports.push_back(record);
     return static_cast<int>(m_ports.size()) - 1;
 }
 
-JsonEvent CRunOutput::PortJson(int port) const {
-    return port == kNoPort ? JsonEvent(nullptr)
-                           : JsonEvent(m_ports[static_cast<size_t>(port)].progress.name);
+EventPort CRunOutput::PortJson(int port) const {
+    return port == kNoPort ? EventPort{JsonEvent(nullptr), {}}
+                           : m_ports[static_cast<size_t>(port)].event;
 }
 
 std::string CRunOutput::Prefix(int port) const {
@@ -188,7 +189,7 @@ void CRunOutput::Total(int port, int32_t total) {
     record.lastTenth = 0;
     record.percent.Reset();
     if (m_options.json) {
-        Event(port, TotalEvent(record.progress.name, total));
+        Event(port, TotalEvent(record.event, total));
         return;
     }
     RedrawLive(true);
@@ -207,7 +208,7 @@ void CRunOutput::Progress(int port, int32_t done) {
     const int64_t total = progress.total;
     if (m_options.json) {
         if (record.percent.Next(done, progress.total)) {
-            Event(port, ProgressEvent(progress.name, done, progress.total));
+            Event(port, ProgressEvent(record.event, done, progress.total));
         }
         return;
     }
@@ -270,7 +271,7 @@ void CRunOutput::Result(int port, const RunRecord& runRecord) {
         record.progress.phase = "failed";  // why stands above, and in the table at the end
     }
     if (m_options.json) {
-        Event(port, ResultEvent(record.progress.name, runRecord));
+        Event(port, ResultEvent(record.event, runRecord));
         return;
     }
     RedrawLive(true);

@@ -38,8 +38,9 @@ public:
     CRunOutput(const CRunOutput&) = delete;
     CRunOutput& operator=(const CRunOutput&) = delete;
 
-    // Adds a port; its events name it by the index returned.
-    int AddPort(const std::string& name);
+    // Adds a port and the serial number of the unit on it (empty: none); its events name it
+    // by the index returned.  Text lines name the serial beside the port: "PORT [SERIAL]".
+    int AddPort(const std::string& name, const std::string& instrument = {});
 
     // A retry says so in text; its status texts start afresh.
     void Begin(int port, int attempt) override;
@@ -60,7 +61,8 @@ public:
 
 private:
     struct PortRecord {
-        PortProgress progress;
+        PortProgress progress;  // its name the port as the text lines name it
+        EventPort event;        // the port as the JSON events name it
         std::string lastStatus;
         int lastTenth = 0;  // the last tenth a progress line was written for
         CPercentStep percent;
@@ -70,7 +72,7 @@ private:
     };
 
     std::string Prefix(int port) const;
-    JsonEvent PortJson(int port) const;                     // the port's name, null for none
+    EventPort PortJson(int port) const;                     // the port, a null name for none
     void Line(std::FILE* stream, const std::string& text);  // a lasting line
     void Event(int port, JsonEvent event);
     void ClearLive();

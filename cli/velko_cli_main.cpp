@@ -19,6 +19,7 @@ const char kProgramExample[] =
     "Examples:\n"
     "  velko-cli program VYRA_FULL.A37 --port /dev/ttyUSB0\n"
     "  velko-cli program VYRA_FULL.A37 --port COM7 --port COM12 --json\n"
+    "  velko-cli program VYRA_FULL.A37 -p COM7 --instrument 4711 -p COM8 --instrument 4712\n"
     "  velko-cli program VYRA_FULL.A37 --ports-from rig-ports.txt --trace support.txt\n"
     "  velko-cli program VYRA_FULL.A37 --port /dev/ttyUSB0 --block-rate 57600 --retry 2\n"
     "Exit status: 0 every port programmed; 1 an instrument failed; 2 usage; 3 the file was\n"
@@ -47,6 +48,13 @@ int main(int argc, char** argv) {
         ->add_option("--port,-p", program.ports,
                      "a serial port: /dev/ttyUSB0, /dev/serial/by-id/..., COM7, \\\\.\\COM12; "
                      "give it once for each port")
+        ->type_size(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    programCommand
+        ->add_option("--instrument", program.instruments,
+                     "the serial number of the instrument on a port, as its label says; give "
+                     "it once for each port, in the ports' order")
         ->type_size(1)
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);

@@ -647,3 +647,59 @@ TEST(VelkoCliBenches, RetryRunsAFailedPortAgainButNeverAfterCtrlC) {
     EXPECT_FALSE(Contains(interrupted.Err(), "trying again")) << interrupted.Err();
     EXPECT_EQ(busy.sim.GetReport().sessions.size(), 1u);
 }
+
+// Each port's unit by its serial number: paired with the ports in order, named beside its
+// port on every text line and in the table, carried by every JSON event of the port.
+TEST(VelkoCliInstrument, TheSerialTravelsWithItsPort) {
+    Instrument first, second;
+    const std::vector<std::string> ports{first.Port(), second.Port()};
+    const ChildResult text = RunChild(Program(
+        Sample("VYRA_SMALL.A37"), ports, {"--instrument", " 4711 ", "--instrument", "SN-4712"}));
+    EXPECT_EQ(text.status, kExitOk) << text.err;
+    EXPECT_TRUE(Contains(text.out, first.Port() + " [4711]: Done\n")) << text.out;
+    EXPECT_TRUE(Contains(text.out, second.Port() + " [SN-4712]: Done\n")) << text.out;
+
+    // One port with a serial names it too, and every JSON event of the port carries it.
+    const ChildResult json = RunChild(
+        Program(Sample("VYRA_SMALL.A37"), {first.Port()}, {"--instrument", "4711", "--json"}));
+    EXPECT_EQ(json.status, kExitOk) << json.err;
+    size_t portEvents = 0;
+    for (size_t at = 0, end; (end = json.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const Json event = Json::parse(json.out.substr(at, end - at));
+        if (event.contains("port") && !event["port"].is_null()) {
+            ++portEvents;
+            EXPECT_EQ(event["instrument"], "4711") << event;
+        }
+    }
+    EXPECT_GT(portEvents, 3u);
+    EXPECT_EQ(LastEvent(json.out, "result")["instrument"], "4711");
+
+    // A count that does not match, a serial that can't be one, a label scanned twice: usage
+    // errors before any port is touched.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--instrument", "4711"},
+         "error: 1 --instrument for 2 port(s): give one serial number for each port, in the "
+         "ports' order\n"},
+        {{"--instrument", "4711", "--instrument", "  "},
+         "error: the instrument on " + second.Port() + ": the serial number is empty\n"},
+        {{"--instrument", std::string(65, '7'), "--instrument", "1"},
+         "error: the instrument on " + first.Port() +
+             ": the serial number is longer than 64 characters\n"},
+        {{"--instrument",
+          "47\x01"
+          "1",
+          "--instrument", "1"},
+         "error: the instrument on " + first.Port() +
+             ": the serial number holds a character that is not printable ASCII\n"},
+        {{"--instrument", "4711", "--instrument", "4711 "},
+         "error: the serial number 4711 is given for " + first.Port() + " and for " +
+             second.Port() + "\n"},
+    };
+    const size_t receivedBefore = first.sim.Received().size() + second.sim.Received().size();
+    for (const auto& [options, message] : refused) {
+        const ChildResult run = RunChild(Program(Sample("VYRA_SMALL.A37"), ports, options));
+        EXPECT_EQ(run.status, kExitUsage);
+        EXPECT_EQ(run.err, message);
+    }
+    EXPECT_EQ(first.sim.Received().size() + second.sim.Received().size(), receivedBefore);
+}

@@ -10,11 +10,11 @@ CGangRun::~CGangRun() {
     Join();
 }
 
-void CGangRun::Add(const std::string& name, int port) {
+void CGangRun::Add(const std::string& name, int port, const std::string& instrument) {
     PortRunSettings settings = m_settings;
     settings.onEnd = [this] { RunEnded(); };
     m_runs.push_back(
-        std::make_unique<CPortRun>(name, port, m_events, m_router, m_trace, settings));
+        std::make_unique<CPortRun>(name, port, instrument, m_events, m_router, m_trace, settings));
 }
 
 void CGangRun::Start(const uint8_t* image, uint32_t start, uint32_t end) {

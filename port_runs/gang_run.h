@@ -22,8 +22,9 @@ public:
     CGangRun(const CGangRun&) = delete;
     CGangRun& operator=(const CGangRun&) = delete;
 
-    // A port to program; `port` is the front end's key for its events.  Before Start only.
-    void Add(const std::string& name, int port);
+    // A port to program; `port` is the front end's key for its events, `instrument` the
+    // serial number of the unit on it (empty: none given).  Before Start only.
+    void Add(const std::string& name, int port, const std::string& instrument = {});
     // Starts every run on image[0 .. end - start) at `start`; the image must stay as it is
     // until every run has ended.
     void Start(const uint8_t* image, uint32_t start, uint32_t end);

@@ -9,38 +9,56 @@ double Rounded(double value, double unit) {
     return std::round(value / unit) * unit;
 }
 
+// An event of a port: its kind, the port and the instrument on it.
+JsonEvent PortEvent(const char* kind, const EventPort& port) {
+    JsonEvent event{{"event", kind}, {"port", port.name}};
+    if (!port.instrument.empty()) {
+        event["instrument"] = port.instrument;
+    }
+    return event;
+}
+
 }  // namespace
 
-JsonEvent StatusEvent(const JsonEvent& port, const std::string& text) {
-    return JsonEvent{{"event", "status"}, {"port", port}, {"text", text}};
+JsonEvent StatusEvent(const EventPort& port, const std::string& text) {
+    JsonEvent event = PortEvent("status", port);
+    event["text"] = text;
+    return event;
 }
 
-JsonEvent TotalEvent(const JsonEvent& port, int32_t bytes) {
-    return JsonEvent{{"event", "total"}, {"port", port}, {"bytes", bytes}};
+JsonEvent TotalEvent(const EventPort& port, int32_t bytes) {
+    JsonEvent event = PortEvent("total", port);
+    event["bytes"] = bytes;
+    return event;
 }
 
-JsonEvent ProgressEvent(const JsonEvent& port, int32_t bytes, int32_t total) {
-    return JsonEvent{{"event", "progress"}, {"port", port}, {"bytes", bytes}, {"total", total}};
+JsonEvent ProgressEvent(const EventPort& port, int32_t bytes, int32_t total) {
+    JsonEvent event = PortEvent("progress", port);
+    event["bytes"] = bytes;
+    event["total"] = total;
+    return event;
 }
 
-JsonEvent MessageEvent(const JsonEvent& port, const char* caption, const char* text) {
-    return JsonEvent{{"event", "message"},
-                     {"port", port},
-                     {"caption", caption != nullptr ? caption : ""},
-                     {"text", text != nullptr ? text : ""}};
+JsonEvent MessageEvent(const EventPort& port, const char* caption, const char* text) {
+    JsonEvent event = PortEvent("message", port);
+    event["caption"] = caption != nullptr ? caption : "";
+    event["text"] = text != nullptr ? text : "";
+    return event;
 }
 
-JsonEvent NoteEvent(const JsonEvent& port, const std::string& text) {
-    return JsonEvent{{"event", "note"}, {"port", port}, {"text", text}};
+JsonEvent NoteEvent(const EventPort& port, const std::string& text) {
+    JsonEvent event = PortEvent("note", port);
+    event["text"] = text;
+    return event;
 }
 
-JsonEvent ResultEvent(const JsonEvent& port, const RunRecord& record) {
+JsonEvent ResultEvent(const EventPort& port, const RunRecord& record) {
     const bool ok = record.outcome == RunOutcome::Done;
-    JsonEvent event{{"event", "result"},
-                    {"port", port},
-                    {"ok", ok},
-                    {"result", OutcomeName(record.outcome)},
-                    {"seconds", Rounded(record.seconds, 0.001)}};
+    // The record's own serial: the run's, whatever the front end keeps beside it.
+    JsonEvent event = PortEvent("result", EventPort{port.name, record.instrument});
+    event["ok"] = ok;
+    event["result"] = OutcomeName(record.outcome);
+    event["seconds"] = Rounded(record.seconds, 0.001);
     if (!ok) {
         event["error"] = record.error;
     }

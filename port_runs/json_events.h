@@ -1,6 +1,9 @@
 // The JSON event objects of a run, made here only: velko-cli writes them one a line with
 // --json, the station sends them to every page (adding the run's id).
 //
+// Every port event names its port, and right after it the serial number of the instrument on
+// it when the run was given one: {"event":...,"port":P,"instrument":SN,...}.
+//
 //   {"event":"status","port":P,"text":T}                 P is null for the file's own events
 //   {"event":"total","port":P,"bytes":N}
 //   {"event":"progress","port":P,"bytes":N,"total":N}   at each whole percent
@@ -21,12 +24,19 @@
 
 using JsonEvent = nlohmann::ordered_json;
 
-JsonEvent StatusEvent(const JsonEvent& port, const std::string& text);
-JsonEvent TotalEvent(const JsonEvent& port, int32_t bytes);
-JsonEvent ProgressEvent(const JsonEvent& port, int32_t bytes, int32_t total);
-JsonEvent MessageEvent(const JsonEvent& port, const char* caption, const char* text);
-JsonEvent NoteEvent(const JsonEvent& port, const std::string& text);
-JsonEvent ResultEvent(const JsonEvent& port, const RunRecord& record);
+// What an event is about: the port by its name (null for the file's own events) and the
+// serial number of the instrument on it (empty when none was given).
+struct EventPort {
+    JsonEvent name;
+    std::string instrument;
+};
+
+JsonEvent StatusEvent(const EventPort& port, const std::string& text);
+JsonEvent TotalEvent(const EventPort& port, int32_t bytes);
+JsonEvent ProgressEvent(const EventPort& port, int32_t bytes, int32_t total);
+JsonEvent MessageEvent(const EventPort& port, const char* caption, const char* text);
+JsonEvent NoteEvent(const EventPort& port, const std::string& text);
+JsonEvent ResultEvent(const EventPort& port, const RunRecord& record);
 JsonEvent SummaryEvent(int ok, int failed, double seconds);
 
 // Progress events go out at each whole percent: what a consumer can show, not 4096 events a

@@ -9,10 +9,12 @@
 #include "port_runs/retries.h"
 #include "port_runs/serial_ports.h"
 
-CPortRun::CPortRun(const std::string& name, int port, CRunEvents& events, CMessageRouter& router,
-                   CTraceFile* trace, const PortRunSettings& settings)
+CPortRun::CPortRun(const std::string& name, int port, const std::string& instrument,
+                   CRunEvents& events, CMessageRouter& router, CTraceFile* trace,
+                   const PortRunSettings& settings)
     : m_name(name),
       m_openPath(PortOpenPath(name)),
+      m_instrument(instrument),
       m_port(port),
       m_events(events),
       m_router(router),
@@ -110,6 +112,7 @@ RunRecord CPortRun::Attempt(const uint8_t* image, uint32_t start, uint32_t end, 
                                                       m_cancelEvent, m_openPath.c_str());
     RunRecord record;
     record.attempt = attempt;
+    record.instrument = m_instrument;
     record.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     record.bytes = m_bytesDone.load();

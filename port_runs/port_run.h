@@ -35,9 +35,11 @@ struct PortRunSettings {
 class CPortRun {
 public:
     // `name` is the port as the user gave it; the run opens PortOpenPath(name).  `port` is the
-    // front end's key of the port, which every event carries.  The trace file may be null.
-    CPortRun(const std::string& name, int port, CRunEvents& events, CMessageRouter& router,
-             CTraceFile* trace, const PortRunSettings& settings = {});
+    // front end's key of the port, which every event carries.  `instrument` is the serial
+    // number of the unit on the port (empty when none was given): every record of the run
+    // carries it.  The trace file may be null.
+    CPortRun(const std::string& name, int port, const std::string& instrument, CRunEvents& events,
+             CMessageRouter& router, CTraceFile* trace, const PortRunSettings& settings = {});
     // Waits for the run to end.
     ~CPortRun();
     CPortRun(const CPortRun&) = delete;
@@ -55,6 +57,7 @@ public:
     RunOutcome Outcome() const { return m_outcome.load(); }
     int Port() const { return m_port; }
     const std::string& Name() const { return m_name; }
+    const std::string& Instrument() const { return m_instrument; }
     int Attempts() const { return m_attempt.load(); }
     // Bytes sent so far in the current attempt; 0 while no block has gone out.
     int32_t BytesDone() const { return m_bytesDone.load(); }
@@ -68,6 +71,7 @@ private:
 
     const std::string m_name;
     const std::string m_openPath;
+    const std::string m_instrument;
     const int m_port;
     CRunEvents& m_events;
     CMessageRouter& m_router;

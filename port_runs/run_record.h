@@ -19,6 +19,7 @@ enum class RunOutcome {
 struct RunRecord {
     RunOutcome outcome = RunOutcome::Failed;
     int attempt = 1;        // 1 for the first run of the port, 2 for its first retry...
+    std::string instrument;  // the serial number of the unit on the port; empty for none
     double seconds = 0.0;   // from the port's open to the run's end
     std::string error;      // why it failed or stopped; empty when done
     int32_t bytes = 0;      // bytes sent by the blocks

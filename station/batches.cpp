@@ -29,7 +29,8 @@ bool CBatches::BusyLocked(int slot) const {
 }
 
 ApiAnswer CBatches::Start(const std::string& file, const std::vector<int>& slots,
-                          const PortRunSettings& run) {
+                          const PortRunSettings& run, const std::vector<std::string>& instruments,
+                          const std::string& operatorName) {
     std::lock_guard<std::mutex> startLock(m_startMutex);
     if (m_stopping) {
         return ErrorAnswer(503, "the station is stopping");
@@ -58,13 +59,16 @@ ApiAnswer CBatches::Start(const std::string& file, const std::vector<int>& slots
     batch.prepared = prepared;
     batch.gang = std::make_unique<CGangRun>(m_recorder, m_router, nullptr, run);
     Json runs = Json::array();
-    for (int index : slots) {
-        const int64_t id = m_recorder.StartLocked(index, *prepared, run.blockRate);
+    for (size_t i = 0; i < slots.size(); ++i) {
+        const int index = slots[i];
+        const std::string instrument = i < instruments.size() ? instruments[i] : std::string();
+        const int64_t id =
+            m_recorder.StartLocked(index, *prepared, run.blockRate, instrument, operatorName);
         if (id == 0) {
             return ErrorAnswer(500, "can't write the history");
         }
         const std::string& name = m_slots.AtLocked(index).name;
-        batch.gang->Add(name, index);
+        batch.gang->Add(name, index, instrument);
         runs.push_back(Json{{"id", id}, {"port", name}});
     }
     batch.gang->Start(prepared->image.data(), ImageBase, prepared->end);

@@ -29,9 +29,12 @@ public:
 
     // Prepares the file, then starts a run on every slot: 202 {"runs":[{"id","port"}]}; 409
     // {"error":"already running","ports":[...]} when any of them runs (none started); 422
-    // when the file is refused; 503 once the bench is stopping.
+    // when the file is refused; 503 once the bench is stopping.  `instruments` holds the
+    // serial of each slot's unit in the slots' order (empty for none, or no entries at all);
+    // `operatorName` who asked (empty: none).
     ApiAnswer Start(const std::string& file, const std::vector<int>& slots,
-                    const PortRunSettings& run);
+                    const PortRunSettings& run, const std::vector<std::string>& instruments = {},
+                    const std::string& operatorName = {});
     // Asks the running run of each slot to stop before its next block; the names of the
     // ports asked.  The caller holds the slots' lock.
     nlohmann::ordered_json CancelLocked(const std::vector<int>& slots);

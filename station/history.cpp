@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 #include <iterator>
 
@@ -44,11 +45,15 @@ const char* const kSchemaSteps[] = {
     "ALTER TABLE runs ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1;"
     "ALTER TABLE runs ADD COLUMN block_rate INTEGER NOT NULL DEFAULT 115200;",
     // 3: which unit and whose hands: the instrument's serial number as entered and the
-    // operator who started the run (NULL when none), each unit's runs found by its serial
-    // and a file's by its hash.
+    // operator who started the run (NULL when none), each unit's runs found by its serial,
+    // an operator's and a file's by name and by hash, and the units a file was programmed
+    // into from the index alone.
     "ALTER TABLE runs ADD COLUMN instrument TEXT;"
     "ALTER TABLE runs ADD COLUMN \"operator\" TEXT;"
     "CREATE INDEX runs_instrument ON runs(instrument, id);"
+    "CREATE INDEX runs_operator ON runs(\"operator\", id);"
+    "CREATE INDEX runs_file ON runs(file, id);"
+    "CREATE INDEX runs_file_carriers ON runs(file_sha256, result, instrument);"
     "CREATE INDEX runs_file_sha256 ON runs(file_sha256, id);",
 };
 static_assert(std::size(kSchemaSteps) == CHistory::kSchemaVersion);
@@ -66,7 +71,13 @@ public:
             m_statement = nullptr;
         }
     }
-    ~CStatement() { sqlite3_finalize(m_statement); }
+    // A statement another owns (a cursor's), to read its row.
+    explicit CStatement(sqlite3_stmt* borrowed) : m_statement(borrowed), m_owned(false) {}
+    ~CStatement() {
+        if (m_owned) {
+            sqlite3_finalize(m_statement);
+        }
+    }
     CStatement(const CStatement&) = delete;
     CStatement& operator=(const CStatement&) = delete;
 
@@ -114,6 +125,7 @@ public:
 
 private:
     sqlite3_stmt* m_statement = nullptr;
+    bool m_owned = true;
 };
 
 // A row from a statement that selected kColumns.
@@ -148,7 +160,109 @@ int IntPragma(sqlite3* db, const char* pragma) {
     return s.Ok() && s.Step() == SQLITE_ROW ? static_cast<int>(s.Int(0)) : -1;
 }
 
+// A query of the runs made for the filters a request gives: only their conditions, each
+// value a bound parameter, so that SQLite can take the index of the most selective one (a
+// condition that tests its parameter for emptiness uses no index, and a unit's record would
+// read every row of years).
+struct RunsQuery {
+    std::string sql;
+    std::vector<std::string> values;  // ?1, ?2, ... in order
+};
+
+// " AND ..." for the filter's conditions but the search, adding their values.
+std::string FilterConditions(const HistoryFilter& filter, std::vector<std::string>* values) {
+    std::string sql;
+    auto equal = [&](const char* column, const std::string& value, const char* op = " = ") {
+        if (!value.empty()) {
+            values->push_back(value);
+            sql += std::string(" AND ") + column + op + "?" + std::to_string(values->size());
+        }
+    };
+    equal("port", filter.port);
+    equal("result", filter.result);
+    equal("file", filter.file);
+    equal("instrument", filter.instrument);
+    equal("\"operator\"", filter.operatorName);
+    equal("file_sha256", filter.fileSha256);
+    equal("started", filter.since, " >= ");
+    equal("started", filter.until, " < ");
+    return sql;
+}
+
+const char* const kSearchColumns[] = {"instrument", "\"operator\"", "file", "file_sha256"};
+
+RunsQuery BuildRunsQuery(const HistoryFilter& filter) {
+    RunsQuery query;
+    const std::string limit = filter.limit > 0 ? " LIMIT " + std::to_string(filter.limit) : "";
+    if (filter.search.empty()) {
+        query.sql = std::string("SELECT ") + kColumns + " FROM runs WHERE 1" +
+                    FilterConditions(filter, &query.values) + " ORDER BY id DESC" + limit;
+        return query;
+    }
+    query.values.push_back(filter.search);
+    const std::string rest = FilterConditions(filter, &query.values);
+    if (filter.limit <= 0) {
+        // Every row (an export): one pass over the table.
+        std::string any;
+        for (const char* column : kSearchColumns) {
+            any += std::string(any.empty() ? "" : " OR ") + column + " = ?1";
+        }
+        query.sql = std::string("SELECT ") + kColumns + " FROM runs WHERE (" + any + ")" + rest +
+                    " ORDER BY id DESC";
+        return query;
+    }
+    // The newest rows of each column's match, each found through its own index, merged.
+    for (const char* column : kSearchColumns) {
+        query.sql += std::string(query.sql.empty() ? "" : " UNION ") + "SELECT * FROM (SELECT " +
+                     kColumns + " FROM runs WHERE " + column + " = ?1" + rest +
+                     " ORDER BY id DESC" + limit + ")";
+    }
+    query.sql = std::string("SELECT * FROM (") + query.sql + ") ORDER BY id DESC" + limit;
+    return query;
+}
+
+bool Digits(const std::string& text, size_t at, size_t count, int* value) {
+    *value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        if (i >= text.size() || text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        *value = *value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
 }  // namespace
+
+bool ReadHistoryTime(const std::string& text, std::string* time) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (text.size() < 10 || !Digits(text, 0, 4, &year) || text[4] != '-' ||
+        !Digits(text, 5, 2, &month) || text[7] != '-' || !Digits(text, 8, 2, &day)) {
+        return false;
+    }
+    if (text.size() == 17 || text.size() == 20) {
+        if (text[10] != 'T' || !Digits(text, 11, 2, &hour) || text[13] != ':' ||
+            !Digits(text, 14, 2, &minute) || text.back() != 'Z') {
+            return false;
+        }
+        if (text.size() == 20 && (text[16] != ':' || !Digits(text, 17, 2, &second))) {
+            return false;
+        }
+    } else if (text.size() != 10) {
+        return false;
+    }
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
+        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 59) {
+        return false;
+    }
+    char normal[80];  // room for any int, though each is checked above
+    std::snprintf(normal, sizeof normal, "%04d-%02d-%02dT%02d:%02d:%02dZ", year, month, day, hour,
+                  minute, second);
+    *time = normal;
+    return true;
+}
 
 CHistory::~CHistory() {
     Close();
@@ -168,6 +282,7 @@ bool CHistory::Exec(sqlite3* db, const char* sql, std::string* error) {
 
 bool CHistory::Open(const std::string& path, std::string* error) {
     Close();
+    m_path = path;
     // The lock: on the file itself, which SQLite locks only with fcntl() ranges, never with
     // flock().  Taken before SQLite reads a byte, so a second station never touches it.
     m_lockFd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -334,19 +449,103 @@ std::vector<HistoryRow> CHistory::Query(const HistoryFilter& filter) {
     if (m_read == nullptr) {
         return rows;
     }
-    // Empty filters match everything.
-    CStatement s(m_read, std::string("SELECT ") + kColumns +
-                             " FROM runs WHERE (?1 = '' OR port = ?1) AND (?2 = '' OR result = ?2)"
-                             " AND (?3 = '' OR file = ?3) AND (?4 = '' OR started >= ?4)"
-                             " ORDER BY id DESC LIMIT ?5");
+    const RunsQuery query = BuildRunsQuery(filter);
+    CStatement s(m_read, query.sql);
     if (!s.Ok()) {
         return rows;
     }
-    s.Bind(1, filter.port);
-    s.Bind(2, filter.result);
-    s.Bind(3, filter.file);
-    s.Bind(4, filter.since);
-    s.Bind(5, int64_t{filter.limit});
+    for (size_t i = 0; i < query.values.size(); ++i) {
+        s.Bind(static_cast<int>(i) + 1, query.values[i]);
+    }
+    while (s.Step() == SQLITE_ROW) {
+        rows.push_back(ReadRow(s));
+    }
+    return rows;
+}
+
+std::unique_ptr<CHistoryCursor> CHistory::Select(const HistoryFilter& filter, std::string* error) {
+    constexpr int kMaxCursors = 4;  // exports at once; each holds a connection and a snapshot
+    if (m_read == nullptr) {
+        *error = "the history is closed";
+        return nullptr;
+    }
+    if (m_openCursors.fetch_add(1) >= kMaxCursors) {
+        m_openCursors.fetch_sub(1);
+        *error = "too many exports of the history at once";
+        return nullptr;
+    }
+    std::unique_ptr<CHistoryCursor> cursor(new CHistoryCursor);
+    cursor->m_open = &m_openCursors;
+    if (sqlite3_open_v2(m_path.c_str(), &cursor->m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        *error = "can't read the history";
+        return nullptr;
+    }
+    sqlite3_busy_timeout(cursor->m_db, kBusyTimeoutMs);
+    // A small page cache: an export reads each page once.
+    sqlite3_exec(cursor->m_db, "PRAGMA cache_size=-1024", nullptr, nullptr, nullptr);
+    const RunsQuery query = BuildRunsQuery(filter);
+    if (sqlite3_prepare_v2(cursor->m_db, query.sql.c_str(), -1, &cursor->m_statement, nullptr) !=
+        SQLITE_OK) {
+        *error = std::string("can't read the history: ") + sqlite3_errmsg(cursor->m_db);
+        return nullptr;
+    }
+    for (size_t i = 0; i < query.values.size(); ++i) {
+        sqlite3_bind_text(cursor->m_statement, static_cast<int>(i) + 1, query.values[i].c_str(),
+                          static_cast<int>(query.values[i].size()), SQLITE_TRANSIENT);
+    }
+    return cursor;
+}
+
+CHistoryCursor::~CHistoryCursor() {
+    sqlite3_finalize(m_statement);
+    sqlite3_close_v2(m_db);
+    if (m_open != nullptr) {
+        m_open->fetch_sub(1);
+    }
+}
+
+bool CHistoryCursor::Next(HistoryRow* row) {
+    if (m_statement == nullptr || !m_error.empty()) {
+        return false;
+    }
+    const int step = sqlite3_step(m_statement);
+    if (step == SQLITE_ROW) {
+        *row = ReadRow(CStatement(m_statement));
+        return true;
+    }
+    if (step != SQLITE_DONE) {
+        m_error = sqlite3_errmsg(m_db);
+    }
+    return false;
+}
+
+std::vector<HistoryRow> CHistory::InstrumentRuns(const std::string& serial) {
+    HistoryFilter filter;
+    filter.limit = 0;
+    filter.instrument = serial;
+    return Query(filter);
+}
+
+std::vector<HistoryRow> CHistory::CarriersOf(const std::string& fileSha256, bool ever) {
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    std::vector<HistoryRow> rows;
+    if (m_read == nullptr) {
+        return rows;
+    }
+    // The units the file was programmed into, from the index alone; for each its newest done
+    // run, through the unit's own index.
+    CStatement s(m_read, std::string("SELECT ") + kColumns +
+                             " FROM runs WHERE id IN (SELECT (SELECT c.id FROM runs AS c"
+                             " WHERE c.instrument = u.instrument AND c.result = 'done'"
+                             " ORDER BY c.id DESC LIMIT 1) FROM (SELECT DISTINCT instrument"
+                             " FROM runs WHERE file_sha256 = ?1 AND result = 'done'"
+                             " AND instrument IS NOT NULL) AS u)" +
+                             (ever ? "" : " AND file_sha256 = ?1") + " ORDER BY instrument");
+    if (!s.Ok()) {
+        return rows;
+    }
+    s.Bind(1, fileSha256);
     while (s.Step() == SQLITE_ROW) {
         rows.push_back(ReadRow(s));
     }
@@ -420,29 +619,27 @@ std::string CsvField(const std::string& text) {
 
 }  // namespace
 
-std::string HistoryCsv(const std::vector<HistoryRow>& rows) {
-    std::string csv;
-    bool header = true;
+std::string HistoryCsvHeader() {
     // The JSON form names every column once; the CSV follows it, so the two never differ.
+    std::string csv;
     const nlohmann::ordered_json names = HistoryRowJson(HistoryRow{});
     for (auto it = names.begin(); it != names.end(); ++it) {
         csv += (it == names.begin() ? "" : ",") + it.key();
     }
-    csv += "\r\n";
-    for (const HistoryRow& row : rows) {
-        const nlohmann::ordered_json value = HistoryRowJson(row);
-        header = true;
-        for (auto it = value.begin(); it != value.end(); ++it) {
-            std::string field;
-            if (it->is_string()) {
-                field = it->get<std::string>();
-            } else if (!it->is_null()) {
-                field = it->dump();
-            }
-            csv += (header ? "" : ",") + CsvField(field);
-            header = false;
+    return csv + "\r\n";
+}
+
+std::string HistoryCsvLine(const HistoryRow& row) {
+    std::string csv;
+    const nlohmann::ordered_json value = HistoryRowJson(row);
+    for (auto it = value.begin(); it != value.end(); ++it) {
+        std::string field;
+        if (it->is_string()) {
+            field = it->get<std::string>();
+        } else if (!it->is_null()) {
+            field = it->dump();
         }
-        csv += "\r\n";
+        csv += (it == value.begin() ? "" : ",") + CsvField(field);
     }
-    return csv;
+    return csv + "\r\n";
 }

@@ -11,7 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -41,11 +43,43 @@ struct HistoryRow {
     std::optional<std::string> operatorName;  // the column "operator": who started the run
 };
 
-// What a query asks for: the newest `limit` rows, filtered by the fields given.
+// What a query asks for: the newest `limit` rows, filtered by the fields given (an empty one
+// filters nothing); the filters combine.
 struct HistoryFilter {
-    int limit = 50;
+    int limit = 50;  // 0: every row the filters select
     std::string port, result, file;
-    std::string since;  // rows started at or after this ISO 8601 time
+    std::string instrument, operatorName, fileSha256;
+    std::string search;  // rows whose instrument, operator, file or file hash is this text
+    std::string since;   // rows started at or after this ISO 8601 UTC time
+    std::string until;   // rows started before this one
+};
+
+// A time of the API's filters, ISO 8601 UTC: "2026-12-08T16:07:27Z", "2026-12-08T16:07Z" or
+// "2026-12-08" (midnight), as the history writes times.  False for anything else, or a date
+// that does not exist.
+bool ReadHistoryTime(const std::string& text, std::string* time);
+
+// The rows a filter selects, read one at a time from a connection of their own: an export of
+// the whole history holds neither all of it in memory nor the page's reads up.
+class CHistoryCursor {
+public:
+    ~CHistoryCursor();
+    CHistoryCursor(const CHistoryCursor&) = delete;
+    CHistoryCursor& operator=(const CHistoryCursor&) = delete;
+
+    // The next row; false at the end, or when the database failed (Failed() then).
+    bool Next(HistoryRow* row);
+    bool Failed() const { return !m_error.empty(); }
+    const std::string& Error() const { return m_error; }
+
+private:
+    friend class CHistory;
+    CHistoryCursor() = default;
+
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_statement = nullptr;
+    std::string m_error;
+    std::atomic<int>* m_open = nullptr;  // the history's count of open cursors
 };
 
 class CHistory {
@@ -71,8 +105,18 @@ public:
     bool Complete(const HistoryRow& row);
 
     std::vector<HistoryRow> Query(const HistoryFilter& filter);
+    // The rows of a filter one by one, newest first; null with the reason when no more
+    // cursors may be open at once or the file can't be read.
+    std::unique_ptr<CHistoryCursor> Select(const HistoryFilter& filter, std::string* error);
     // The latest row of each port, for the slots' states at start.
     std::vector<HistoryRow> LatestPerPort();
+
+    // Every run of the instrument with that serial number, newest first.
+    std::vector<HistoryRow> InstrumentRuns(const std::string& serial);
+    // The newest done run of each instrument that carries the file with that hash now (its
+    // newest done run is of that file), or with `ever`, that had any done run of it; in the
+    // order of their serial numbers.
+    std::vector<HistoryRow> CarriersOf(const std::string& fileSha256, bool ever);
 
     // The current time as the history writes it: "2026-12-08T16:07:27Z".
     static std::string Now();
@@ -81,6 +125,8 @@ private:
     bool Exec(sqlite3* db, const char* sql, std::string* error);
     bool Upgrade(std::string* error);
 
+    std::string m_path;
+    std::atomic<int> m_openCursors{0};
     int m_lockFd = -1;
     sqlite3* m_write = nullptr;
     sqlite3* m_read = nullptr;
@@ -92,6 +138,7 @@ private:
 // A row as the API gives it: every column by its name, null where the row has no value.
 nlohmann::ordered_json HistoryRowJson(const HistoryRow& row);
 
-// The rows as RFC 4180 CSV with a header line (CR LF line ends; fields with a comma, a quote
-// or a line break quoted, quotes doubled).
-std::string HistoryCsv(const std::vector<HistoryRow>& rows);
+// The history as RFC 4180 CSV: the header line, and a row's line (CR LF line ends; fields
+// with a comma, a quote or a line break quoted, quotes doubled).
+std::string HistoryCsvHeader();
+std::string HistoryCsvLine(const HistoryRow& row);

@@ -5,6 +5,7 @@
 #include "station/http_api.h"
 
 #include "framework/regular_file.h"
+#include "station/history_api.h"
 
 #include <dirent.h>
 #include <httplib.h>
@@ -49,32 +50,6 @@ void Refuse(httplib::Response& response, int status, const std::string& text) {
     response.set_content(Json{{"error", text}}.dump(), "application/json");
 }
 
-// The filter of a history request; false (with the reason) for a value that can't be one.
-bool ReadFilter(const httplib::Request& request, HistoryFilter* filter, std::string* error) {
-    if (request.has_param("limit")) {
-        const std::string text = request.get_param_value("limit");
-        char* end = nullptr;
-        const long limit = std::strtol(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || limit < 1 || limit > 100000) {
-            *error = "limit must be a number from 1 to 100000";
-            return false;
-        }
-        filter->limit = static_cast<int>(limit);
-    }
-    filter->port = request.get_param_value("port");
-    filter->file = request.get_param_value("file");
-    filter->result = request.get_param_value("result");
-    static const char* const kResults[] = {"", "running", "done", "failed", "cancelled",
-                                           "interrupted"};
-    for (const char* result : kResults) {
-        if (filter->result == result) {
-            return true;
-        }
-    }
-    *error = "result must be one of running, done, failed, cancelled, interrupted";
-    return false;
-}
-
 bool SameToken(const std::string& given, const std::string& token) {
     return given.size() == token.size() &&
            CRYPTO_memcmp(given.data(), token.data(), token.size()) == 0;
@@ -83,7 +58,28 @@ bool SameToken(const std::string& given, const std::string& token) {
 }  // namespace
 
 CHttpApi::CHttpApi(CStation& station, HttpSettings settings)
-    : m_station(station), m_settings(std::move(settings)), m_server(new httplib::Server) {}
+    : m_station(station),
+      m_settings(std::move(settings)),
+      m_server(new httplib::Server),
+      m_signIn(
+          m_settings.operators,
+          [this](const httplib::Request& request) { return TokenGiven(request); }, m_settings.tls) {
+}
+
+bool CHttpApi::TokenGiven(const httplib::Request& request) const {
+    if (m_settings.token.empty()) {
+        return false;
+    }
+    std::string given;
+    const std::string authorization = request.get_header_value("Authorization");
+    if (authorization.rfind("Bearer ", 0) == 0) {
+        given = authorization.substr(7);
+    } else if (request.path == "/api/events" || request.path == "/api/history.csv") {
+        // EventSource can't send a header, nor can a plain link to a download.
+        given = request.get_param_value("token");
+    }
+    return SameToken(given, m_settings.token);
+}
 
 CHttpApi::~CHttpApi() {
     Stop();
@@ -191,16 +187,13 @@ void CHttpApi::Routes() {
             return httplib::Server::HandlerResponse::Handled;
         }
         const bool api = request.path.rfind("/api/", 0) == 0;
-        if (api && !m_settings.token.empty()) {
-            std::string given;
-            const std::string authorization = request.get_header_value("Authorization");
-            if (authorization.rfind("Bearer ", 0) == 0) {
-                given = authorization.substr(7);
-            } else if (request.path == "/api/events" || request.path == "/api/history.csv") {
-                // EventSource can't send a header, nor can a plain link to a download.
-                given = request.get_param_value("token");
+        if (api && m_signIn.Required()) {
+            // A signed-in operator, or the token.
+            if (!m_signIn.Admit(request, response)) {
+                return httplib::Server::HandlerResponse::Handled;
             }
-            if (!SameToken(given, m_settings.token)) {
+        } else if (api && !m_settings.token.empty()) {
+            if (!TokenGiven(request)) {
                 response.set_header("WWW-Authenticate", "Bearer");
                 Refuse(response, 401, "a token is needed");
                 return httplib::Server::HandlerResponse::Handled;
@@ -223,12 +216,20 @@ void CHttpApi::Routes() {
                 Refuse(response, 400, "the body is no JSON object");
                 return;
             }
-            Reply(response, operation(body));
+            Reply(response, operation(body, request));
         });
     };
-    jsonPost("/api/runs", [this](const nlohmann::json& body) { return m_station.StartRuns(body); });
-    jsonPost("/api/cancel", [this](const nlohmann::json& body) { return m_station.Cancel(body); });
-    jsonPost("/api/auto", [this](const nlohmann::json& body) { return m_station.SetAuto(body); });
+    // The runs record who asked for them: a signed-in operator, or nobody.
+    jsonPost("/api/runs", [this](const nlohmann::json& body, const httplib::Request& request) {
+        return m_station.StartRuns(body, m_signIn.OperatorOf(request));
+    });
+    jsonPost("/api/cancel", [this](const nlohmann::json& body, const httplib::Request&) {
+        return m_station.Cancel(body);
+    });
+    jsonPost("/api/auto", [this](const nlohmann::json& body, const httplib::Request& request) {
+        return m_station.SetAuto(body, m_signIn.OperatorOf(request));
+    });
+    m_signIn.AddRoutes(server);
 
     server.Get("/api/ports", [this](const httplib::Request&, httplib::Response& response) {
         Reply(response, m_station.Ports());
@@ -242,28 +243,7 @@ void CHttpApi::Routes() {
     server.Get("/api/stats", [this](const httplib::Request&, httplib::Response& response) {
         Reply(response, m_station.Stats());
     });
-    server.Get("/api/history", [this](const httplib::Request& request, httplib::Response& response) {
-        HistoryFilter filter;
-        std::string error;
-        if (!ReadFilter(request, &filter, &error)) {
-            Refuse(response, 400, error);
-            return;
-        }
-        Reply(response, m_station.History(filter));
-    });
-    server.Get("/api/history.csv",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                   HistoryFilter filter;
-                   filter.limit = 100000;
-                   std::string error;
-                   if (!ReadFilter(request, &filter, &error)) {
-                       Refuse(response, 400, error);
-                       return;
-                   }
-                   response.set_header("Content-Disposition",
-                                       "attachment; filename=\"velko-station-history.csv\"");
-                   response.set_content(m_station.HistoryCsvText(filter), "text/csv; charset=utf-8");
-               });
+    AddHistoryRoutes(server, m_station);
 
     server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
         std::shared_ptr<CEventHub::Client> client = m_station.Subscribe();

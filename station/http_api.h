@@ -4,6 +4,8 @@
 // pages served from a list fixed at start, never from a path a request names.
 #pragma once
 
+#include "station/operators.h"
+#include "station/sign_in.h"
 #include "station/station.h"
 
 #include <map>
@@ -12,13 +14,16 @@
 
 namespace httplib {
 class Server;
-}
+struct Request;
+}  // namespace httplib
 
 struct HttpSettings {
     std::string host = "127.0.0.1";
     int port = 8370;                // 0: any free port
     std::string token;              // empty: none asked for
     std::string webFolder;          // the page and its assets
+    bool tls = false;               // served over TLS: the session cookie is Secure
+    COperators* operators = nullptr;  // who may sign in (null: nobody signs in)
 };
 
 class CHttpApi {
@@ -44,11 +49,14 @@ private:
     // Reads the files of a folder (and of its folders, to a depth) into the page's list.
     bool LoadWebFolder(const std::string& folder, const std::string& prefix, int depth);
     bool HostAllowed(const std::string& hostHeader) const;
+    // True when the request carries the token of --token-file.
+    bool TokenGiven(const httplib::Request& request) const;
 
     CStation& m_station;
     HttpSettings m_settings;
     int m_port = 0;
     std::unique_ptr<httplib::Server> m_server;
+    CSignIn m_signIn;
     struct WebFile {
         std::string type;
         std::string content;

@@ -68,12 +68,18 @@ void CPortWatch::Stop() {
     }
 }
 
-ApiAnswer CPortWatch::SetAuto(const nlohmann::json& request) {
+ApiAnswer CPortWatch::SetAuto(const nlohmann::json& request, const std::string& operatorName) {
     if (!request.is_object() || !request.contains("file")) {
         return ErrorAnswer(400, "the request names no file (\"file\", or null)");
     }
     const auto& value = request["file"];
     std::string file;
+    if (!value.is_null() && m_settings.requireInstrument) {
+        return ErrorAnswer(400,
+                           "every run needs its instrument's serial number "
+                           "(--require-instrument), and a port that appears has none: "
+                           "no automatic file");
+    }
     if (!value.is_null()) {
         if (!value.is_string() || !m_shelf.Holds(value.get<std::string>())) {
             return ErrorAnswer(400, "no such file on the shelf");
@@ -88,6 +94,7 @@ ApiAnswer CPortWatch::SetAuto(const nlohmann::json& request) {
     }
     std::lock_guard<std::mutex> lock(m_slots.Mutex());
     m_autoFile = file;
+    m_autoOperator = file.empty() ? std::string() : operatorName;
     const nlohmann::ordered_json answer{
         {"file", file.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(file)}};
     nlohmann::ordered_json event{{"event", "auto"}};
@@ -108,7 +115,7 @@ void CPortWatch::Watch() {
         m_batches.Reap();
         const std::vector<std::string> matched = MatchWatchPatterns(m_settings.patterns);
         std::vector<int> appeared;
-        std::string autoFile;
+        std::string autoFile, autoOperator;
         {
             std::lock_guard<std::mutex> lock(m_slots.Mutex());
             for (const std::string& name : matched) {
@@ -123,6 +130,13 @@ void CPortWatch::Watch() {
                     continue;
                 }
                 slot.present = present;
+                if (present && slot.state != "running") {
+                    // Another instrument, or the same one seen to: the tile must not show
+                    // the result of a run it never had.
+                    m_slots.ForgetRunLocked(i);
+                } else if (!present && slot.state != "running") {
+                    slot.instrument.clear();  // the unit went with its port
+                }
                 if (present) {
                     slot.note.clear();
                     appeared.push_back(i);
@@ -131,19 +145,22 @@ void CPortWatch::Watch() {
                 m_slots.PublishSlotLocked(i);
             }
             autoFile = m_autoFile;
+            autoOperator = m_autoOperator;
         }
         // A port that appears is programmed once, with the automatic file of that moment.
         for (int slot : appeared) {
             if (autoFile.empty()) {
                 break;
             }
-            const ApiAnswer answer = m_batches.Start(autoFile, {slot}, m_settings.run);
+            const ApiAnswer answer =
+                m_batches.Start(autoFile, {slot}, m_settings.run, {}, autoOperator);
             if (answer.status != 202) {
                 const std::string why = answer.body.value("error", std::string());
                 std::lock_guard<std::mutex> lock(m_slots.Mutex());
                 const std::string name = m_slots.AtLocked(slot).name;
                 StationLog(name + ": not programmed automatically: " + why);
-                m_slots.PublishLocked(NoteEvent(name, "not programmed automatically: " + why));
+                m_slots.PublishLocked(
+                    NoteEvent(EventPort{name, {}}, "not programmed automatically: " + why));
             }
         }
     }

@@ -2,7 +2,9 @@
 // matches the watched glob patterns again (a new slot for every new path), looks at every
 // slot's port (an adapter unplugged takes its device and its by-id link with it), tells the
 // pages of each port that appears or goes, and programs a port that appears with the
-// automatic file of that moment, once each time it appears.  It also lets go of the batches
+// automatic file of that moment, once each time it appears.  A port that appears holds an
+// instrument the bench knows nothing of yet: its slot starts idle, whatever the instrument
+// before it left on the slot.  It also lets go of the batches
 // whose runs have ended.
 #pragma once
 
@@ -31,6 +33,9 @@ struct PortWatchSettings {
     std::vector<std::string> patterns;  // glob patterns of ports that come and go
     int intervalMs = 250;
     PortRunSettings run;  // how a port that appears is programmed
+    // Every run must name its instrument: a port that appears has no serial, so the
+    // automatic file is refused.
+    bool requireInstrument = false;
 };
 
 class CPortWatch {
@@ -47,8 +52,9 @@ public:
     void Stop();
 
     // {"file":F} or {"file":null}: the automatic file from now on, refused (400, 422) as a
-    // request's file would be; the pages hear {"event":"auto","file":F}.
-    ApiAnswer SetAuto(const nlohmann::json& request);
+    // request's file would be; the pages hear {"event":"auto","file":F}.  The runs it starts
+    // record `operatorName` (who set it; empty for none) as their operator.
+    ApiAnswer SetAuto(const nlohmann::json& request, const std::string& operatorName = {});
     // The automatic file; empty for none.  The caller holds the slots' lock.
     const std::string& AutoFileLocked() const { return m_autoFile; }
 
@@ -60,7 +66,8 @@ private:
     CBatches& m_batches;
     const CShelf& m_shelf;
     CFilePreparer& m_preparer;
-    std::string m_autoFile;  // under the slots' lock
+    std::string m_autoFile;      // under the slots' lock
+    std::string m_autoOperator;  // who set it, under the slots' lock
 
     std::thread m_watcher;
     std::mutex m_wakeMutex;

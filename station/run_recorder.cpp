@@ -23,7 +23,8 @@ std::string LastLine(const std::string& text) {
 CRunRecorder::CRunRecorder(CSlots& slots, CHistory& history, std::string station)
     : m_slots(slots), m_history(history), m_station(std::move(station)) {}
 
-int64_t CRunRecorder::StartLocked(int index, const PreparedFile& file, int32_t blockRate) {
+int64_t CRunRecorder::StartLocked(int index, const PreparedFile& file, int32_t blockRate,
+                                  const std::string& instrument, const std::string& operatorName) {
     Slot& slot = m_slots.AtLocked(index);
     HistoryRow row;
     row.started = CHistory::Now();
@@ -37,6 +38,12 @@ int64_t CRunRecorder::StartLocked(int index, const PreparedFile& file, int32_t b
     row.version = ORVANE_VERSION;
     row.attempt = 1;
     row.blockRate = blockRate;
+    if (!instrument.empty()) {
+        row.instrument = instrument;
+    }
+    if (!operatorName.empty()) {
+        row.operatorName = operatorName;
+    }
     row.id = m_history.Insert(row);
     if (row.id == 0) {
         return 0;
@@ -53,8 +60,11 @@ int64_t CRunRecorder::StartLocked(int index, const PreparedFile& file, int32_t b
     slot.blockRate = blockRate;
     slot.seconds = slot.blockMs = 0.0;
     slot.started = row.started;
-    StationLog("run " + std::to_string(row.id) + " on " + slot.name + " with " + file.file +
-               " started");
+    slot.instrument = instrument;
+    slot.operatorName = operatorName;
+    StationLog("run " + std::to_string(row.id) + " on " + slot.name +
+               (instrument.empty() ? "" : " [" + instrument + "]") + " with " + file.file +
+               " started" + (operatorName.empty() ? "" : " by " + operatorName));
     m_slots.PublishSlotLocked(index);
     return row.id;
 }
@@ -89,7 +99,8 @@ void CRunRecorder::Status(int port, const char* text) {
     }
     Slot& slot = m_slots.AtLocked(port);
     slot.phase = LastLine(text != nullptr ? text : "");
-    m_slots.PublishRunEventLocked(slot, StatusEvent(slot.name, text != nullptr ? text : ""));
+    m_slots.PublishRunEventLocked(
+        slot, StatusEvent(m_slots.EventPortLocked(port), text != nullptr ? text : ""));
 }
 
 void CRunRecorder::Total(int port, int32_t total) {
@@ -98,7 +109,7 @@ void CRunRecorder::Total(int port, int32_t total) {
     slot.total = total;
     slot.bytes = 0;
     slot.percent.Reset();
-    m_slots.PublishRunEventLocked(slot, TotalEvent(slot.name, total));
+    m_slots.PublishRunEventLocked(slot, TotalEvent(m_slots.EventPortLocked(port), total));
 }
 
 void CRunRecorder::Progress(int port, int32_t done) {
@@ -106,7 +117,8 @@ void CRunRecorder::Progress(int port, int32_t done) {
     Slot& slot = m_slots.AtLocked(port);
     slot.bytes = done;
     if (slot.percent.Next(done, slot.total)) {
-        m_slots.PublishRunEventLocked(slot, ProgressEvent(slot.name, done, slot.total));
+        m_slots.PublishRunEventLocked(
+            slot, ProgressEvent(m_slots.EventPortLocked(port), done, slot.total));
     }
 }
 
@@ -116,14 +128,14 @@ void CRunRecorder::Message(int port, const char* caption, const char* text) {
     }
     std::lock_guard<std::mutex> lock(m_slots.Mutex());
     Slot& slot = m_slots.AtLocked(port);
-    m_slots.PublishRunEventLocked(slot, MessageEvent(slot.name, caption, text));
+    m_slots.PublishRunEventLocked(slot, MessageEvent(m_slots.EventPortLocked(port), caption, text));
 }
 
 void CRunRecorder::Note(int port, const std::string& text) {
     std::lock_guard<std::mutex> lock(m_slots.Mutex());
     Slot& slot = m_slots.AtLocked(port);
     slot.note = text;
-    m_slots.PublishRunEventLocked(slot, NoteEvent(slot.name, text));
+    m_slots.PublishRunEventLocked(slot, NoteEvent(m_slots.EventPortLocked(port), text));
 }
 
 void CRunRecorder::Result(int port, const RunRecord& record) {
@@ -152,7 +164,7 @@ void CRunRecorder::Result(int port, const RunRecord& record) {
     slot.bytes = record.bytes;
     slot.seconds = record.seconds;
     slot.blockMs = record.blocks.MeanMs();
-    m_slots.PublishRunEventLocked(slot, ResultEvent(slot.name, record));
+    m_slots.PublishRunEventLocked(slot, ResultEvent(m_slots.EventPortLocked(port), record));
     m_slots.PublishSlotLocked(port);
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s", record.seconds);

@@ -17,10 +17,12 @@ public:
     // `station` is the name every row carries (the host's).
     CRunRecorder(CSlots& slots, CHistory& history, std::string station);
 
-    // A run of `file` at `blockRate` starts on the slot: its first row goes into the history
-    // and the slot shows it running.  The run's id, 0 (nothing changed) when the history
-    // can't be written.  The caller holds the slots' lock.
-    int64_t StartLocked(int index, const PreparedFile& file, int32_t blockRate);
+    // A run of `file` at `blockRate` starts on the slot, on the instrument of that serial
+    // number, started by the operator (either empty for none): its first row goes into the
+    // history and the slot shows it running.  The run's id, 0 (nothing changed) when the
+    // history can't be written.  The caller holds the slots' lock.
+    int64_t StartLocked(int index, const PreparedFile& file, int32_t blockRate,
+                        const std::string& instrument, const std::string& operatorName);
 
     void Begin(int port, int attempt) override;
     void Status(int port, const char* text) override;

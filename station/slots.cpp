@@ -48,7 +48,32 @@ void CSlots::RestoreLocked(const std::vector<HistoryRow>& latestPerPort) {
         slot.blockMs = row.blockMs.value_or(0.0);
         slot.started = row.started;
         slot.attempt = static_cast<int>(row.attempt);
+        slot.instrument = row.instrument.value_or("");
+        slot.operatorName = row.operatorName.value_or("");
     }
+}
+
+void CSlots::ForgetRunLocked(int index) {
+    Slot& slot = AtLocked(index);
+    slot.state = "idle";
+    slot.phase.clear();
+    slot.bytes = slot.total = 0;
+    slot.file.clear();
+    slot.run = 0;
+    slot.error.clear();
+    slot.note.clear();
+    slot.attempt = 0;
+    slot.blockRate = 0;
+    slot.seconds = slot.blockMs = 0.0;
+    slot.started.clear();
+    slot.instrument.clear();
+    slot.operatorName.clear();
+    slot.row = HistoryRow{};
+}
+
+EventPort CSlots::EventPortLocked(int index) const {
+    const Slot& slot = *m_slots[static_cast<size_t>(index)];
+    return EventPort{slot.name, slot.instrument};
 }
 
 std::string CSlots::StateOf(const Slot& slot) {
@@ -76,6 +101,8 @@ Json CSlots::JsonLocked(int index) const {
     value["started"] = slot.started.empty() ? Json(nullptr) : Json(slot.started);
     value["seconds"] = slot.seconds;
     value["block_ms"] = slot.blockMs;
+    value["instrument"] = slot.instrument.empty() ? Json(nullptr) : Json(slot.instrument);
+    value["operator"] = slot.operatorName.empty() ? Json(nullptr) : Json(slot.operatorName);
     return value;
 }
 
@@ -94,6 +121,9 @@ void CSlots::PublishLocked(const JsonEvent& event) {
 void CSlots::PublishRunEventLocked(const Slot& slot, JsonEvent event) {
     event["run"] = slot.run;
     event["attempt"] = slot.attempt;
+    if (!slot.operatorName.empty()) {
+        event["operator"] = slot.operatorName;
+    }
     PublishLocked(event);
 }
 

@@ -35,6 +35,8 @@ struct Slot {
     double seconds = 0.0;
     double blockMs = 0.0;
     std::string started;
+    std::string instrument;    // the serial of the unit of the slot's run; empty for none
+    std::string operatorName;  // who started the slot's run; empty for none
     CPercentStep percent;
     HistoryRow row;  // the running attempt's row, as inserted
 };
@@ -60,13 +62,18 @@ public:
     int CountLocked() const { return static_cast<int>(m_slots.size()); }
     // The last result of each port stays on its slot until its next run.
     void RestoreLocked(const std::vector<HistoryRow>& latestPerPort);
+    // A port that has come back holds another instrument, or one that was seen to: its slot
+    // starts idle, with nothing of the run before (which stays in the history).
+    void ForgetRunLocked(int index);
 
+    // The slot as its run's events name it: the port and the instrument on it.
+    EventPort EventPortLocked(int index) const;
     // A slot as the API gives it, and all of them: {"ports":[...]}.
     nlohmann::ordered_json JsonLocked(int index) const;
     nlohmann::ordered_json SnapshotLocked() const;
 
     // An event to every page; a slot's state ({"event":"slot",...}); a run's event, with the
-    // run's id and attempt added.
+    // run's id and attempt (and its operator, when one started it) added.
     void PublishLocked(const JsonEvent& event);
     void PublishSlotLocked(int index);
     void PublishRunEventLocked(const Slot& slot, JsonEvent event);

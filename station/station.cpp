@@ -1,6 +1,7 @@
 // The bench's operations: the requests checked and handed to the part that carries them out.
 #include "station/station.h"
 
+#include "port_runs/instrument_serial.h"
 #include "port_runs/serial_ports.h"
 #include "station/stats.h"
 
@@ -25,8 +26,56 @@ bool NameList(const nlohmann::json& request, const char* key, std::vector<std::s
     return true;
 }
 
+// The serials of a request's "instruments" ({"PORT":"SERIAL",...}), one for each of its ports
+// in their order (empty for a port without one).  False with the reason, which names the
+// port, when one can't be used; nothing has started then.
+bool RequestSerials(const nlohmann::json& request, const std::vector<std::string>& ports,
+                    bool required, std::vector<std::string>* serials, std::string* error) {
+    serials->assign(ports.size(), std::string());
+    const auto given = request.find("instruments");
+    if (given != request.end() && !given->is_null()) {
+        if (!given->is_object()) {
+            *error = "\"instruments\" must map each port to its instrument's serial number";
+            return false;
+        }
+        for (const auto& [port, value] : given->items()) {
+            const auto at = std::find(ports.begin(), ports.end(), port);
+            if (at == ports.end()) {
+                *error = "a serial number for " + port + ", which the request does not program";
+                return false;
+            }
+            std::string why;
+            if (!value.is_string()) {
+                *error = "the instrument on " + port + ": the serial number is no text";
+                return false;
+            }
+            if (!CleanInstrumentSerial(value.get<std::string>(),
+                                       &(*serials)[static_cast<size_t>(at - ports.begin())],
+                                       &why)) {
+                *error = "the instrument on " + port + ": " + why;
+                return false;
+            }
+        }
+    }
+    size_t first = 0, second = 0;
+    if (SameSerialTwice(*serials, &first, &second)) {
+        *error = "the serial number " + (*serials)[first] + " is given for " + ports[first] +
+                 " and for " + ports[second];
+        return false;
+    }
+    for (size_t i = 0; required && i < ports.size(); ++i) {
+        if ((*serials)[i].empty()) {
+            *error = "the instrument on " + ports[i] +
+                     " has no serial number, and this station wants one for every run";
+            return false;
+        }
+    }
+    return true;
+}
+
 PortWatchSettings WatchSettings(const StationSettings& settings) {
     PortWatchSettings watch;
+    watch.requireInstrument = settings.requireInstrument;
     watch.patterns = settings.watch;
     watch.intervalMs = settings.watchIntervalMs;
     watch.run = settings.run;
@@ -89,7 +138,8 @@ void CStation::Stop() {
     m_hub.Close();
 }
 
-CStation::Answer CStation::StartRuns(const nlohmann::json& request) {
+CStation::Answer CStation::StartRuns(const nlohmann::json& request,
+                                     const std::string& operatorName) {
     if (!request.is_object() || !request.contains("file") || !request["file"].is_string()) {
         return ErrorAnswer(400, "the request names no file (\"file\")");
     }
@@ -125,7 +175,12 @@ CStation::Answer CStation::StartRuns(const nlohmann::json& request) {
             slots.push_back(index);
         }
     }
-    return m_batches.Start(file, slots, run);
+    std::vector<std::string> serials;
+    std::string error;
+    if (!RequestSerials(request, names, m_settings.requireInstrument, &serials, &error)) {
+        return ErrorAnswer(400, error);
+    }
+    return m_batches.Start(file, slots, run, serials, operatorName);
 }
 
 CStation::Answer CStation::Cancel(const nlohmann::json& request) {
@@ -151,8 +206,8 @@ CStation::Answer CStation::Cancel(const nlohmann::json& request) {
     return {202, Json{{"cancelled", m_batches.CancelLocked(slots)}}};
 }
 
-CStation::Answer CStation::SetAuto(const nlohmann::json& request) {
-    return m_watch.SetAuto(request);
+CStation::Answer CStation::SetAuto(const nlohmann::json& request, const std::string& operatorName) {
+    return m_watch.SetAuto(request, operatorName);
 }
 
 CStation::Answer CStation::Ports() {
@@ -172,7 +227,8 @@ CStation::Answer CStation::Info() {
                       {"signs", m_preparer.Signs()},
                       {"auto", autoFile.empty() ? Json(nullptr) : Json(autoFile)},
                       {"block_rate", m_settings.run.blockRate},
-                      {"retries", m_settings.run.retries}}};
+                      {"retries", m_settings.run.retries},
+                      {"require_instrument", m_settings.requireInstrument}}};
 }
 
 CStation::Answer CStation::Stats() {
@@ -187,8 +243,33 @@ CStation::Answer CStation::History(const HistoryFilter& filter) {
     return {200, Json{{"runs", runs}}};
 }
 
-std::string CStation::HistoryCsvText(const HistoryFilter& filter) {
-    return HistoryCsv(m_history.Query(filter));
+std::unique_ptr<CHistoryCursor> CStation::SelectHistory(const HistoryFilter& filter,
+                                                        std::string* error) {
+    return m_history.Select(filter, error);
+}
+
+CStation::Answer CStation::Instrument(const std::string& serial) {
+    Json runs = Json::array();
+    Json current = nullptr;
+    for (const HistoryRow& row : m_history.InstrumentRuns(serial)) {
+        if (current.is_null() && row.result == "done") {
+            current = HistoryRowJson(row);
+        }
+        runs.push_back(HistoryRowJson(row));
+    }
+    if (runs.empty()) {
+        return ErrorAnswer(404, "the history has no run of the instrument " + serial);
+    }
+    return {200, Json{{"instrument", serial}, {"current", current}, {"runs", runs}}};
+}
+
+CStation::Answer CStation::Carriers(const std::string& fileSha256, bool ever) {
+    Json units = Json::array();
+    for (const HistoryRow& row : m_history.CarriersOf(fileSha256, ever)) {
+        units.push_back(
+            Json{{"instrument", row.instrument.value_or("")}, {"current", HistoryRowJson(row)}});
+    }
+    return {200, Json{{"instruments", units}}};
 }
 
 std::shared_ptr<CEventHub::Client> CStation::Subscribe() {

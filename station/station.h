@@ -37,6 +37,7 @@ struct StationSettings {
     SignAppFn signApp = nullptr;     // signs every image first (null: no signing)
     PortRunSettings run;             // the block rate and retries of every run
     std::string stationName;         // the host's name, in every history row
+    bool requireInstrument = false;  // every run must name its instrument's serial number
     int watchIntervalMs = 250;
 };
 
@@ -61,12 +62,19 @@ public:
     Answer Info();
     Answer Stats();
     Answer History(const HistoryFilter& filter);
-    std::string HistoryCsvText(const HistoryFilter& filter);
-    // POST bodies, already parsed: {"file":F,"ports":[P...][,"block_rate":R]},
-    // {"ports":[P...]} or {"all":true}, {"file":F} or {"file":null}.
-    Answer StartRuns(const nlohmann::json& request);
+    // The rows of the filter one by one, for an export; null with the reason when it can't.
+    std::unique_ptr<CHistoryCursor> SelectHistory(const HistoryFilter& filter, std::string* error);
+    // An instrument's record: {"instrument","current":ROW or null,"runs":[ROW...]}, 404 for
+    // a serial the history has never seen.
+    Answer Instrument(const std::string& serial);
+    // The recall list of a file by its hash: {"instruments":[{"instrument","current"}...]}.
+    Answer Carriers(const std::string& fileSha256, bool ever);
+    // POST bodies, already parsed: {"file":F,"ports":[P...][,"block_rate":R]
+    // [,"instruments":{P:SERIAL,...}]}, {"ports":[P...]} or {"all":true}, {"file":F} or
+    // {"file":null}.  `operatorName` is who asks (empty: no sign-in), which the runs record.
+    Answer StartRuns(const nlohmann::json& request, const std::string& operatorName = {});
     Answer Cancel(const nlohmann::json& request);
-    Answer SetAuto(const nlohmann::json& request);
+    Answer SetAuto(const nlohmann::json& request, const std::string& operatorName = {});
 
     // A new event stream, which starts with the snapshot; null when too many are open.
     std::shared_ptr<CEventHub::Client> Subscribe();

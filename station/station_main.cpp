@@ -7,8 +7,13 @@
 #include "port_runs/interrupt.h"
 #include "port_runs/serial_ports.h"
 #include "port_runs/sign_option.h"
+#include "station/hangup_reload.h"
 #include "station/http_api.h"
+#include "station/operators.h"
+#include "station/password_hash.h"
+#include "station/password_prompt.h"
 #include "station/station.h"
+#include "station/station_log.h"
 
 #include <malloc.h>
 #include <unistd.h>
@@ -28,6 +33,9 @@ const char kFooter[] =
     "  velko-station --shelf /srv/firmware --watch '/dev/serial/by-id/*'\n"
     "  velko-station --shelf . --port /dev/ttyUSB0 --port /dev/ttyUSB1 --auto VYRA_FULL.A37\n"
     "  velko-station --listen 0.0.0.0:8370 --token-file /etc/velko/token --ports-from bench.txt\n"
+    "  velko-station --watch '/dev/serial/by-id/*' --operators /etc/velko/operators "
+    "--require-instrument\n"
+    "  velko-station hash-password   (the HASH of a line of the operators file)\n"
     "Then open the address it prints in a browser.";
 
 // "ADDR:PORT" or "[V6]:PORT" into its parts; false when it is neither.
@@ -95,6 +103,21 @@ int Fail(const std::string& text) {
     return kExitUsage;
 }
 
+// velko-station hash-password: the HASH field of an operators file's line, on stdout.
+int RunHashPassword() {
+    std::string password, error;
+    if (!ReadPassword(&password, &error)) {
+        return Fail(error);
+    }
+    const std::string hash = HashPassword(password);
+    if (hash.empty()) {
+        std::fprintf(stderr, "velko-station: error: the system's random source failed\n");
+        return kExitFailed;
+    }
+    std::printf("%s\n", hash.c_str());
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,13 +176,28 @@ int main(int argc, char** argv) {
                    "run a port whose run failed again from the start, up to N more times")
         ->capture_default_str()
         ->check(CLI::Range(0, 100));
+    bool requireInstrument = false;
+    std::string operatorsFile;
+    app.add_option("--operators", operatorsFile,
+                   "a file of the operators who sign in, one 'NAME ROLE HASH' a line (ROLE "
+                   "operator or supervisor, HASH from hash-password); read again on SIGHUP");
+    app.add_flag("--require-instrument", requireInstrument,
+                 "every run must name the serial number of its instrument (a request without "
+                 "one is refused); no automatic file then");
     app.add_option("--web", webFolder, "the folder of the page's files (default: the installed one)");
     app.footer(kFooter);
+    CLI::App* hashCommand = app.add_subcommand(
+        "hash-password",
+        "Read a password from standard input (on a terminal without echo, asked twice) and "
+        "print its salted hash, the HASH of a line of the --operators file.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int status = app.exit(error);
         return status == 0 ? kExitOk : kExitUsage;
+    }
+    if (hashCommand->parsed()) {
+        return RunHashPassword();
     }
 
     HttpSettings http;
@@ -176,6 +214,17 @@ int main(int argc, char** argv) {
                     " lets the network program instruments: give --token-file");
     }
     http.webFolder = webFolder.empty() ? DefaultWebFolder() : webFolder;
+    COperators operators;
+    CHangupReload hangup;
+    if (!operatorsFile.empty()) {
+        std::string error;
+        if (!operators.Load(operatorsFile, &error)) {
+            return Fail(error);
+        }
+        http.operators = &operators;
+        // Before any thread starts, so that SIGHUP reaches only the watcher's sigwait().
+        CHangupReload::Block();
+    }
 
     StationSettings settings;
     settings.shelf = shelf;
@@ -193,6 +242,7 @@ int main(int argc, char** argv) {
     settings.run.blockRate = blockRate;
     settings.run.retries = retries;
     settings.stationName = HostName();
+    settings.requireInstrument = requireInstrument;
     if (!LoadSignOption(signLibrary, &settings.signApp)) {
         return kExitUsage;
     }
@@ -218,6 +268,18 @@ int main(int argc, char** argv) {
     std::printf("velko-station: open http://%s:%d/\n", shown.c_str(), api.Port());
     std::fflush(stdout);
 
+    if (!operatorsFile.empty()) {
+        hangup.Start([&operators, &operatorsFile] {
+            std::string why;
+            if (operators.Reload(&why)) {
+                StationLog("the operators file " + operatorsFile + " was read again: " +
+                           std::to_string(operators.Count()) + " operator(s)");
+            } else {
+                StationLog("the operators file was not taken: " + why + "; the " +
+                           std::to_string(operators.Count()) + " operator(s) read before stay");
+            }
+        });
+    }
     std::thread server([&api] { api.Serve(); });
     while (!WaitForInterrupt(60000)) {
     }
@@ -226,6 +288,7 @@ int main(int argc, char** argv) {
     station.Stop();
     api.Stop();
     server.join();
+    hangup.Stop();
     history.Close();
     std::fprintf(stderr, "velko-station: stopped\n");
     return kExitOk;

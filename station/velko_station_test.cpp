@@ -6,6 +6,7 @@
 #include "image/srec_reader.h"
 #include "port_runs/exit_status.h"
 #include "sim/simulated_instrument.h"
+#include "station/password_hash.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -16,6 +17,7 @@
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -109,16 +111,17 @@ public:
         client.set_read_timeout(30, 0);
         return client;
     }
-    Json Get(const std::string& path) const {
+    Json Get(const std::string& path, const httplib::Headers& headers = {}) const {
         auto client = Client();
-        auto result = client.Get(path.c_str());
+        auto result = client.Get(path.c_str(), headers);
         EXPECT_TRUE(result) << path;
         return result ? Json::parse(result->body, nullptr, false) : Json();
     }
     // Status and body of a JSON POST.
-    std::pair<int, Json> Post(const std::string& path, const Json& body) const {
+    std::pair<int, Json> Post(const std::string& path, const Json& body,
+                              const httplib::Headers& headers = {}) const {
         auto client = Client();
-        auto result = client.Post(path.c_str(), body.dump(), "application/json");
+        auto result = client.Post(path.c_str(), headers, body.dump(), "application/json");
         EXPECT_TRUE(result) << path;
         if (!result) {
             return {0, Json()};
@@ -140,24 +143,26 @@ private:
 // One page's event stream, read on a thread of its own into a list.
 class EventStream {
 public:
-    EventStream(const Station& station, const std::string& query = "")
+    EventStream(const Station& station, const std::string& query = "",
+                const httplib::Headers& headers = {})
         : m_client(station.Client()) {
         m_client.set_read_timeout(60, 0);
-        m_thread = std::thread([this, query] {
+        m_thread = std::thread([this, query, headers] {
             std::string pending;
-            m_client.Get(("/api/events" + query).c_str(), [&](const char* data, size_t size) {
-                pending.append(data, size);
-                for (size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
-                    const std::string block = pending.substr(0, end);
-                    pending.erase(0, end + 2);
-                    if (block.rfind("data: ", 0) == 0) {
-                        std::lock_guard<std::mutex> lock(m_mutex);
-                        m_events.push_back(Json::parse(block.substr(6)));
-                        m_changed.notify_all();
-                    }
-                }
-                return true;
-            });
+            m_client.Get(("/api/events" + query).c_str(), headers,
+                         [&](const char* data, size_t size) {
+                             pending.append(data, size);
+                             for (size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
+                                 const std::string block = pending.substr(0, end);
+                                 pending.erase(0, end + 2);
+                                 if (block.rfind("data: ", 0) == 0) {
+                                     std::lock_guard<std::mutex> lock(m_mutex);
+                                     m_events.push_back(Json::parse(block.substr(6)));
+                                     m_changed.notify_all();
+                                 }
+                             }
+                             return true;
+                         });
             std::lock_guard<std::mutex> lock(m_mutex);
             m_ended = true;
             m_changed.notify_all();
@@ -210,6 +215,32 @@ auto SlotReaches(const std::string& port, const std::string& state) {
         }
         return false;
     };
+}
+
+// An operators file of NAME ROLE PASSWORD triples, the passwords hashed.
+std::string OperatorsFile(const Bench& bench, const std::string& name,
+                          const std::vector<std::array<std::string, 3>>& operators) {
+    std::string text = "# the bench's operators\n\n";
+    for (const auto& [who, role, password] : operators) {
+        text += who + " " + role + "  " + HashPassword(password) + "   # " + who + "\n";
+    }
+    return bench.dir.Write(name, text);
+}
+
+// Signs in: the status, and the Cookie header of the session it began (none when refused).
+std::pair<int, httplib::Headers> SignIn(const Station& station, const std::string& name,
+                                        const std::string& password) {
+    auto client = station.Client();
+    auto result = client.Post("/api/session", Json{{"name", name}, {"password", password}}.dump(),
+                              "application/json");
+    if (!result) {
+        return {0, {}};
+    }
+    const std::string cookie = result->get_header_value("Set-Cookie");
+    if (result->status != 200 || cookie.empty()) {
+        return {result->status, {}};
+    }
+    return {200, {{"Cookie", cookie.substr(0, cookie.find(';'))}}};
 }
 
 std::map<std::string, Json> RowsByPort(const Json& history) {
@@ -367,8 +398,12 @@ TEST(VelkoStation, MixedBatchIsRecordedAndToldToEveryPageInOrder) {
             // The instrument hung up and its port went with it (absent once the watch has
             // seen it, unless another program's pseudo-terminal took the number); the
             // failure stays.
-            EXPECT_TRUE(slot["state"] == "absent" || slot["state"] == "failed") << slot;
-            EXPECT_EQ(slot["error"], "Can't Load Application");
+            EXPECT_TRUE(slot["state"] == "absent" || slot["state"] == "failed" ||
+                        slot["state"] == "idle")
+                << slot;
+            if (slot["state"] != "idle") {  // a port that came back starts afresh
+                EXPECT_EQ(slot["error"], "Can't Load Application");
+            }
         } else {
             EXPECT_EQ(slot["state"], expected.at(name).empty() ? "done" : "failed") << name;
             EXPECT_EQ(slot["run"], ids[name]);
@@ -491,11 +526,32 @@ TEST(VelkoStation, WatchedPortIsProgrammedOnceEachTimeItAppears) {
         EXPECT_EQ(row["result"], "done");
     }
     EXPECT_EQ(instrument.sim.GetReport().flashDigest, ExpectedDigest(Sample(kSmall)));
-    // Without the automatic file a port that appears only waits.
+    // Without the automatic file a port that appears only waits, and it waits idle: the
+    // instrument there now was never programmed, whatever the last one's tile said.
     EXPECT_EQ(station.Post("/api/auto", {{"file", nullptr}}).first, 200);
     fs::create_symlink(instrument.sim.PortPath(), port);
-    ASSERT_TRUE(events.WaitFor(SlotReaches(port, "done")));  // present again, last result kept
+    ASSERT_TRUE(events.WaitFor(SlotReaches(port, "idle")));
     EXPECT_EQ(station.Get("/api/history")["runs"].size(), 2u);
+    // A unit scanned and programmed, unplugged, another plugged in: the slot forgets the run.
+    auto [status, answer] = station.Post(
+        "/api/runs", {{"file", kSmall}, {"ports", {port}}, {"instruments", {{port, "4711"}}}});
+    ASSERT_EQ(status, 202) << answer;
+    ASSERT_TRUE(events.WaitFor(ResultsReach(3)));
+    ASSERT_TRUE(events.WaitFor(SlotReaches(port, "done")));
+    EXPECT_EQ(station.Get("/api/ports")["ports"][0]["instrument"], "4711");
+    fs::remove(port);
+    ASSERT_TRUE(events.WaitFor(SlotReaches(port, "absent")));
+    fs::create_symlink(instrument.sim.PortPath(), port);
+    ASSERT_TRUE(events.WaitFor(SlotReaches(port, "idle")));
+    const Json slot = station.Get("/api/ports")["ports"][0];
+    EXPECT_EQ(slot["state"], "idle");
+    for (const char* key : {"instrument", "file", "run", "error", "note", "started"}) {
+        EXPECT_TRUE(slot[key].is_null()) << key << ": " << slot;
+    }
+    const Json runs = station.Get("/api/history?instrument=4711")["runs"];
+    ASSERT_EQ(runs.size(), 1u);  // the run stays in the history
+    EXPECT_EQ(runs[0]["id"], answer["runs"][0]["id"]);
+    EXPECT_EQ(runs[0]["result"], "done");
 }
 
 TEST(VelkoStation, AStopInTheMiddleOfARunIsInTheHistory) {
@@ -595,6 +651,95 @@ TEST(VelkoStation, TheHistoryIsOneStationsAndOlderOnesAreUpgraded) {
     EXPECT_EQ(row["version"], "1.0.4");
     EXPECT_TRUE(row["instrument"].is_null());
     EXPECT_TRUE(row["operator"].is_null());
+
+    // The released schema, 2, with a finished run: upgraded in place with the new columns
+    // and their indexes, the row as it was.
+    const std::string released = bench.dir.File("released.db");
+    ASSERT_EQ(sqlite3_open(released.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "PRAGMA application_id=1447382091; PRAGMA user_version=2;"
+                           "CREATE TABLE runs (id INTEGER PRIMARY KEY, started TEXT NOT NULL,"
+                           " ended TEXT, port TEXT NOT NULL, file TEXT NOT NULL,"
+                           " file_sha256 TEXT NOT NULL, image_crc INTEGER NOT NULL,"
+                           " start INTEGER NOT NULL, \"end\" INTEGER NOT NULL, identify TEXT,"
+                           " result TEXT NOT NULL, error TEXT, bytes INTEGER NOT NULL DEFAULT 0,"
+                           " seconds REAL, block_ms REAL, station TEXT NOT NULL,"
+                           " version TEXT NOT NULL, attempt INTEGER NOT NULL DEFAULT 1,"
+                           " block_rate INTEGER NOT NULL DEFAULT 115200);"
+                           "CREATE INDEX runs_started ON runs(started);"
+                           "CREATE INDEX runs_port ON runs(port, id);"
+                           "INSERT INTO runs VALUES (9, '2026-12-02T09:00:00Z',"
+                           " '2026-12-02T09:00:33Z', 'p05', 'APP.A37', 'cd', 1, 2, 3,"
+                           " '5659524100010005', 'done', NULL, 262144, 33.0, 7.1, 'pc', '1.1.0',"
+                           " 2, 57600);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    {
+        Station fromReleased(bench, {"--db", released});
+        ASSERT_TRUE(fromReleased.Serving()) << fromReleased.Process().ErrSoFar();
+        const Json kept = fromReleased.Get("/api/history")["runs"][0];
+        EXPECT_EQ(kept["id"], 9);
+        EXPECT_EQ(kept["result"], "done");
+        EXPECT_EQ(kept["attempt"], 2);
+        EXPECT_EQ(kept["block_rate"], 57600);
+        EXPECT_EQ(kept["identify"], kIdentityHex);
+        EXPECT_TRUE(kept["instrument"].is_null());
+        EXPECT_TRUE(kept["operator"].is_null());
+        EXPECT_EQ(fromReleased.Stop(), kExitOk);
+    }
+    ASSERT_EQ(sqlite3_open(released.c_str(), &db), SQLITE_OK);
+    auto single = [&](const char* sql) {
+        sqlite3_stmt* statement = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), SQLITE_OK) << sql;
+        const bool row = sqlite3_step(statement) == SQLITE_ROW;
+        const std::string value =
+            row ? reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)) : "";
+        sqlite3_finalize(statement);
+        return value;
+    };
+    EXPECT_EQ(single("PRAGMA user_version"), "3");
+    EXPECT_EQ(single("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name IN"
+                     " ('runs_instrument', 'runs_file_sha256', 'runs_operator')"),
+              "3");
+    sqlite3_close(db);
+}
+
+// An export for an audit holds every row its filters select, however many: streamed in
+// chunks, not the newest 100,000.
+TEST(VelkoStation, TheCsvHoldsEveryRow) {
+    Bench bench;
+    {
+        Station empty(bench, {});
+        ASSERT_TRUE(empty.Serving()) << empty.Process().ErrSoFar();
+        EXPECT_EQ(empty.Stop(), kExitOk);
+    }
+    constexpr int kRows = 100050;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(bench.db.c_str(), &db), SQLITE_OK);
+    const std::string insert =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(kRows) +
+        ") INSERT INTO runs (started, ended, port, file, file_sha256, image_crc, start, \"end\","
+        " result, bytes, station, version, instrument) SELECT '2026-11-01T08:00:00Z',"
+        " '2026-11-01T08:00:30Z', 'p' || (i % 16), 'APP.A37', 'ab', 1, 2, 3, 'done', 6272, 'pc',"
+        " '1.1.0', 'SN' || i FROM n";
+    ASSERT_EQ(sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    Station station(bench, {});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    auto client = station.Client();
+    auto csv = client.Get("/api/history.csv");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->status, 200);
+    EXPECT_EQ(csv->get_header_value("Transfer-Encoding"), "chunked");
+    EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'), kRows + 1);
+    EXPECT_NE(csv->body.find(",SN1,\r\n"), std::string::npos);  // the oldest row is there too
+    // The filters select; a limit, when asked for, holds.
+    auto some = client.Get("/api/history.csv?port=p3&limit=7");
+    ASSERT_TRUE(some);
+    EXPECT_EQ(std::count(some->body.begin(), some->body.end(), '\n'), 8);
 }
 
 TEST(VelkoStation, ARetryIsARowOfItsOwnAndASlowAdapterIsNoted) {
@@ -642,4 +787,287 @@ TEST(VelkoStation, ARetryIsARowOfItsOwnAndASlowAdapterIsNoted) {
                 << slot;
         }
     }
+}
+
+// A bench run with a scanner and a sign-in: each unit's serial and the operator on every
+// event, row and slot; every request that can't name its units refused before anything
+// starts.
+TEST(VelkoStationRecords, AScannedBatchIsRecordedWithItsSerialsAndItsOperator) {
+    Bench bench;
+    Instrument a, b, c;
+    const std::string pa = bench.Link("pa", a.sim), pb = bench.Link("pb", b.sim),
+                      pc = bench.Link("pc", c.sim);
+    const std::string operators = OperatorsFile(
+        bench, "operators", {{"anna", "supervisor", "1357"}, {"bob", "operator", "2468"}});
+    const std::string token = "0123456789abcdefXYZ";
+    const std::string tokenFile = bench.dir.Write("token", token + "\n");
+    Station station(bench, {"--port", pa, "--port", pb, "--port", pc, "--operators", operators,
+                            "--require-instrument", "--token-file", tokenFile});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    auto client = station.Client();
+    EXPECT_EQ(client.Get("/api/ports")->status, 401);
+    EXPECT_EQ(client.Get("/api/events")->status, 401);
+    EXPECT_EQ(station.Get("/api/session"), Json({{"sign_in", true}, {"operator", nullptr}}));
+
+    auto signIn =
+        client.Post("/api/session", R"({"name":"bob","password":"2468"})", "application/json");
+    ASSERT_TRUE(signIn);
+    ASSERT_EQ(signIn->status, 200) << signIn->body;
+    const std::string cookie = signIn->get_header_value("Set-Cookie");
+    EXPECT_EQ(cookie.substr(cookie.find(';')),
+              "; HttpOnly; SameSite=Strict; Path=/; Max-Age=43200");
+    EXPECT_EQ(cookie.find('='), 13u);
+    EXPECT_EQ(cookie.find(';') - 14, 64u);  // 256 random bits in hex
+    const httplib::Headers bob{{"Cookie", cookie.substr(0, cookie.find(';'))}};
+    EXPECT_EQ(station.Get("/api/session", bob)["operator"],
+              Json({{"name", "bob"}, {"role", "operator"}}));
+    EXPECT_EQ(station.Get("/api/station", bob)["require_instrument"], true);
+    EventStream events(station, "", bob);
+
+    // Nothing starts for a request whose serials can't all be used; the answer names the port.
+    const std::vector<std::pair<Json, std::string>> refused = {
+        {{{"ports", {pa, pb}}, {"instruments", {{pa, "A-1"}, {pb, "A-1"}}}}, pb},
+        {{{"ports", {pa, pb}}, {"instruments", {{pa, "A-1"}}}}, pb},
+        {{{"ports", {pa}}}, pa},
+        {{{"ports", {pa}}, {"instruments", {{pa, "  \t "}}}}, pa},
+        {{{"ports", {pa}}, {"instruments", {{pa, std::string(65, '7')}}}}, pa},
+        {{{"ports", {pa}}, {"instruments", {{pa, "47\n11"}}}}, pa},
+        {{{"ports", {pa}},
+          {"instruments",
+           {{pa, std::string("47\0"
+                             "11",
+                             5)}}}},
+         pa},
+        {{{"ports", {pa}}, {"instruments", {{pa, 4711}}}}, pa},
+        {{{"ports", {pa}}, {"instruments", {{pa, "4711"}, {pb, "4712"}}}}, pb},
+    };
+    for (auto [request, port] : refused) {
+        request["file"] = kSmall;
+        auto [status, answer] = station.Post("/api/runs", request, bob);
+        EXPECT_EQ(status, 400) << request;
+        EXPECT_NE(answer["error"].get<std::string>().find(port), std::string::npos) << answer;
+    }
+    EXPECT_TRUE(station.Get("/api/history", bob)["runs"].empty());
+    EXPECT_TRUE(a.sim.Received().empty() && b.sim.Received().empty());
+
+    // Only a supervisor sets or clears the automatic file; under --require-instrument no
+    // file can be automatic (a port that appears has no serial).
+    EXPECT_EQ(station.Post("/api/auto", {{"file", nullptr}}, bob).first, 403);
+    const auto [annaStatus, anna] = SignIn(station, "anna", "1357");
+    ASSERT_EQ(annaStatus, 200);
+    EXPECT_EQ(station.Post("/api/auto", {{"file", nullptr}}, anna).first, 200);
+    EXPECT_EQ(station.Post("/api/auto", {{"file", kSmall}}, anna).first, 400);
+
+    // The batch, scanned: every event of a port names its unit and who started it.
+    const std::map<std::string, std::string> serials{{pa, "4711"}, {pb, "4712"}, {pc, "4713"}};
+    auto [status, answer] =
+        station.Post("/api/runs",
+                     {{"file", kSmall},
+                      {"ports", {pa, pb, pc}},
+                      {"instruments", {{pa, " 4711 "}, {pb, "4712"}, {pc, "4713"}}}},
+                     bob);
+    ASSERT_EQ(status, 202) << answer;
+    ASSERT_TRUE(events.WaitFor(ResultsReach(3)));
+    for (const Json& event : events.Events()) {
+        if (event["event"] != "slot" && event["event"] != "snapshot" && event.contains("run")) {
+            EXPECT_EQ(event["instrument"], serials.at(event["port"])) << event;
+            EXPECT_EQ(event["operator"], "bob") << event;
+        }
+    }
+    const std::map<std::string, Json> rows = RowsByPort(station.Get("/api/history", bob));
+    ASSERT_EQ(rows.size(), 3u);
+    for (const auto& [port, serial] : serials) {
+        EXPECT_EQ(rows.at(port)["instrument"], serial);
+        EXPECT_EQ(rows.at(port)["operator"], "bob");
+        EXPECT_EQ(rows.at(port)["result"], "done");
+    }
+    for (const Json& slot : station.Get("/api/ports", bob)["ports"]) {
+        EXPECT_EQ(slot["instrument"], serials.at(slot["name"]));
+        EXPECT_EQ(slot["operator"], "bob");
+    }
+
+    // The token of --token-file signs its runs as "token".
+    const httplib::Headers bearer{{"Authorization", "Bearer " + token}};
+    EXPECT_EQ(
+        station
+            .Post("/api/runs", {{"file", kSmall}, {"ports", {pa}}, {"instruments", {{pa, "4714"}}}},
+                  bearer)
+            .first,
+        202);
+    ASSERT_TRUE(events.WaitFor(ResultsReach(4)));
+    const Json newest = station.Get("/api/history?limit=1", bearer)["runs"][0];
+    EXPECT_EQ(newest["instrument"], "4714");
+    EXPECT_EQ(newest["operator"], "token");
+
+    // Signed out, the session is no more.
+    EXPECT_EQ(station.Post("/api/session/end", Json::object(), bob).first, 200);
+    EXPECT_EQ(client.Get("/api/ports", bob)->status, 401);
+    EXPECT_EQ(client.Get("/api/ports", anna)->status, 200);
+}
+
+// The operators file: what it may hold, the sign-in's answers, the lock-out, and a new list
+// taken on SIGHUP without stopping the bench (a bad one leaving the old in force).
+TEST(VelkoStationRecords, TheOperatorsFileAndItsSignIn) {
+    Bench bench;
+    const std::string hash = HashPassword("1357");
+    for (const auto& [text, why] : std::vector<std::pair<std::string, std::string>>{
+             {"anna admin " + hash + "\n",
+              "line 1: the role admin is neither operator nor supervisor"},
+             {"# two\n\nanna supervisor\n", "line 3: want NAME ROLE HASH, three words"},
+             {"anna supervisor sha256$abc\n", "line 1: the hash of anna is none"},
+             {"anna supervisor " + hash + "\nanna operator " + hash + "\n",
+              "line 2: anna is named twice"},
+             {"token supervisor " + hash + "\n", "line 1: the name token is the bearer token's"},
+             {"# nobody yet\n", "names no operator"}}) {
+        const std::string file = bench.dir.Write("bad-operators", text);
+        const ChildResult run = RunChild({VELKO_STATION, "--shelf", bench.shelf, "--db", bench.db,
+                                          "--listen", "127.0.0.1:0", "--operators", file});
+        EXPECT_EQ(run.status, kExitUsage) << text;
+        EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
+    }
+    const ChildResult missing = RunChild({VELKO_STATION, "--shelf", bench.shelf, "--operators",
+                                          bench.dir.File("none"), "--listen", "127.0.0.1:0"});
+    EXPECT_EQ(missing.status, kExitUsage);
+    EXPECT_NE(missing.err.find("can't read the operators file"), std::string::npos);
+
+    // hash-password reads the password from a pipe and prints the HASH field.
+    const ChildResult hashed = RunChild(
+        {"/bin/sh", "-c", std::string("printf '2468\\n' | ") + VELKO_STATION + " hash-password"});
+    ASSERT_EQ(hashed.status, kExitOk) << hashed.err;
+    EXPECT_EQ(hashed.out.rfind("pbkdf2-sha256$600000$", 0), 0u) << hashed.out;
+    const std::string operators = bench.dir.Write(
+        "operators", "bob operator " + hashed.out.substr(0, hashed.out.size() - 1) + "\n");
+    Station station(bench, {"--operators", operators});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    auto client = station.Client();
+    auto attempt = [&](const std::string& name, const std::string& password) {
+        auto result =
+            client.Post("/api/session", Json{{"name", name}, {"password", password}}.dump(),
+                        "application/json");
+        return result ? std::make_pair(result->status, result->body)
+                      : std::make_pair(0, std::string());
+    };
+    // An unknown name and a wrong password get the same answer.
+    const auto wrong = attempt("bob", "1111");
+    EXPECT_EQ(wrong.first, 401);
+    EXPECT_EQ(attempt("zed", "2468"), wrong);
+    EXPECT_EQ(attempt("bob", "2468").first, 200);
+    EXPECT_EQ(client.Post("/api/session", "{\"name\":\"bob\"}", "application/json")->status, 400);
+    // Five failures for a name lock it, even against the right password; other names not.
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(attempt("bob", "1111").first, 401) << i;
+    }
+    EXPECT_EQ(attempt("bob", "2468").first, 429);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(attempt("zed", "1111").first, 401) << i;  // zed has failed once before
+    }
+    EXPECT_EQ(attempt("zed", "1111").first, 429);  // a name unknown is counted as any other
+
+    // SIGHUP: a new list is taken, carol may sign in; a bad one is refused and the list kept.
+    EXPECT_EQ(attempt("carol", "9999").first, 401);
+    bench.dir.Write("operators", "carol supervisor " + HashPassword("9999") + "\n");
+    station.Process().Signal(SIGHUP);
+    ASSERT_TRUE(station.Process().WaitForErr("was read again: 1 operator(s)", kStartMs));
+    EXPECT_EQ(attempt("carol", "9999").first, 200);
+    bench.dir.Write("operators", "carol chief " + HashPassword("9999") + "\n");
+    station.Process().Signal(SIGHUP);
+    ASSERT_TRUE(station.Process().WaitForErr("was not taken", kStartMs));
+    EXPECT_NE(station.Process().ErrSoFar().find("the role chief is neither"), std::string::npos);
+    EXPECT_EQ(attempt("carol", "9999").first, 200);
+    EXPECT_EQ(station.Stop(), kExitOk);
+}
+
+// Three batches with different files: each unit's record, what it carries now, and the recall
+// lists of each file; the history's filters combined.
+TEST(VelkoStationRecords, EachInstrumentsRecordAndTheRecallLists) {
+    Bench bench;
+    // A third file: the small one's records with a comment line of its own, so another hash.
+    std::ifstream small(bench.shelf + "/" + kSmall, std::ios::binary);
+    const std::string smallText((std::istreambuf_iterator<char>(small)), {});
+    const std::string kOther = "VYRA_SMALL_2.A37";
+    bench.dir.Write("shelf/" + kOther, "S00600004844521B\r\n" + smallText);
+    Instrument a, b, c;
+    const std::string pa = bench.Link("pa", a.sim), pb = bench.Link("pb", b.sim),
+                      pc = bench.Link("pc", c.sim), pd = bench.dir.File("unplugged");
+    Station station(bench, {"--port", pa, "--port", pb, "--port", pc, "--port", pd});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    EventStream events(station);
+    size_t results = 0;
+    auto batch = [&](const std::string& file, const std::map<std::string, std::string>& units) {
+        Json ports = Json::array(), instruments = Json::object();
+        for (const auto& [port, serial] : units) {
+            ports.push_back(port);
+            instruments[port] = serial;
+        }
+        auto [status, answer] = station.Post(
+            "/api/runs", {{"file", file}, {"ports", ports}, {"instruments", instruments}});
+        ASSERT_EQ(status, 202) << answer;
+        results += units.size();
+        ASSERT_TRUE(events.WaitFor(ResultsReach(results)));
+    };
+    batch(kSmall, {{pa, "A"}, {pb, "B"}, {pc, "C"}});
+    batch("VYRA_FULL.A37", {{pa, "A"}, {pb, "B"}});
+    batch(kOther, {{pa, "A"}, {pd, "D"}});
+    std::map<std::string, std::string> sha;
+    const Json history = station.Get("/api/history");
+    for (const Json& row : history["runs"]) {
+        sha[row["file"].get<std::string>()] = row["file_sha256"].get<std::string>();
+    }
+    ASSERT_EQ(sha.size(), 3u) << history;
+
+    const Json record = station.Get("/api/instruments/A");
+    EXPECT_EQ(record["instrument"], "A");
+    ASSERT_EQ(record["runs"].size(), 3u);
+    EXPECT_EQ(record["runs"][0]["file"], kOther);  // newest first
+    EXPECT_EQ(record["runs"][1]["file"], "VYRA_FULL.A37");
+    EXPECT_EQ(record["runs"][2]["file"], kSmall);
+    EXPECT_EQ(record["current"], record["runs"][0]);
+    // D's only run failed: it carries nothing the bench gave it.
+    const Json failed = station.Get("/api/instruments/D");
+    EXPECT_TRUE(failed["current"].is_null());
+    ASSERT_EQ(failed["runs"].size(), 1u);
+    EXPECT_EQ(failed["runs"][0]["result"], "failed");
+    auto client = station.Client();
+    EXPECT_EQ(client.Get("/api/instruments/NEVER-SEEN")->status, 404);
+    EXPECT_EQ(client.Get("/api/instruments?file_sha256=12ab")->status, 400);
+
+    auto units = [&](const std::string& file, bool ever) {
+        std::vector<std::string> serials;
+        const Json list = station.Get("/api/instruments?file_sha256=" + sha.at(file) +
+                                      (ever ? "&ever=true" : ""));
+        for (const Json& unit : list["instruments"]) {
+            serials.push_back(unit["instrument"]);
+            EXPECT_EQ(unit["current"],
+                      station.Get("/api/instruments/" +
+                                  unit["instrument"].get<std::string>())["current"]);
+        }
+        return serials;
+    };
+    using List = std::vector<std::string>;
+    EXPECT_EQ(units(kSmall, false), List({"C"}));
+    EXPECT_EQ(units(kSmall, true), List({"A", "B", "C"}));
+    EXPECT_EQ(units("VYRA_FULL.A37", false), List({"B"}));
+    EXPECT_EQ(units("VYRA_FULL.A37", true), List({"A", "B"}));
+    EXPECT_EQ(units(kOther, false), List({"A"}));
+
+    // The filters, alone and together.
+    auto count = [&](const std::string& query) {
+        return station.Get("/api/history?" + query)["runs"].size();
+    };
+    EXPECT_EQ(count("instrument=A"), 3u);
+    EXPECT_EQ(count("instrument=A&file_sha256=" + sha.at("VYRA_FULL.A37")), 1u);
+    EXPECT_EQ(count("file_sha256=" + sha.at(kSmall)), 3u);
+    EXPECT_EQ(count("search=B"), 2u);
+    EXPECT_EQ(count("search=VYRA_FULL.A37"), 2u);
+    EXPECT_EQ(count("search=" + sha.at(kOther)), 2u);
+    EXPECT_EQ(count("search=B&result=done&limit=1"), 1u);
+    EXPECT_EQ(count("since=2000-01-01&until=2999-12-31T23:59Z&instrument=C"), 1u);
+    EXPECT_EQ(count("since=2999-01-01T00:00:00Z"), 0u);
+    for (const char* bad : {"since=2026-02-30", "until=yesterday", "since=2026-12-08T25:00:00Z",
+                            "file_sha256=xyz", "instrument=%01"}) {
+        EXPECT_EQ(client.Get(std::string("/api/history?") + bad)->status, 400) << bad;
+    }
+    auto csv = client.Get("/api/history.csv?instrument=A");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'), 4);
 }

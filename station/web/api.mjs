@@ -55,11 +55,16 @@ export const hasToken = token !== '';
 // Follows /api/events: every event object to onEvent, onLost when the stream breaks (with
 // true when the browser gave it up).  The browser reconnects after the station's "retry" time;
 // a stream it gives up on (an answer that is no stream: a refused token, too many pages open)
-// is opened afresh after a while.
+// is opened afresh after a while.  Answers a function that ends the following (signing out).
 export function followEvents(onEvent, onLost) {
     const url = '/api/events' + (token ? `?token=${encodeURIComponent(token)}` : '');
+    let source = null;
+    let stopped = false;
     const open = () => {
-        const source = new EventSource(url);
+        if (stopped) {
+            return;
+        }
+        source = new EventSource(url);
         source.onmessage = (message) => {
             let event;
             try {
@@ -78,4 +83,8 @@ export function followEvents(onEvent, onLost) {
         };
     };
     open();
+    return () => {
+        stopped = true;
+        source?.close();
+    };
 }

@@ -1,6 +1,8 @@
 // The station's page: the bench's tiles kept live from the event stream, the file picker and the
 // batch's buttons, today's counts, the charts and the history.  What the station says is the
-// truth: a button asks, and the tile changes when the station's event says so.
+// truth: a button asks, and the tile changes when the station's event says so.  With a
+// sign-in the page shows its form first; a scanner types each unit's serial into its tile's
+// field and presses Enter, which programs that tile and moves on to the next idle one.
 import { download, followEvents, getJson, hasToken, postJson } from './api.mjs';
 import { BlockChart, HoursChart } from './charts.mjs';
 import {
@@ -22,7 +24,7 @@ import { makeTile, updateTile } from './tiles.mjs';
 const $ = (selector) => document.querySelector(selector);
 
 const page = {
-    station: { signs: false, auto: null, block_rate: 115200 },
+    station: { signs: false, auto: null, block_rate: 115200, require_instrument: false },
     files: [],
     slots: new Map(), // name -> the API's slot
     order: [], // the slots' names as the station lists them
@@ -30,6 +32,7 @@ const page = {
     rates: new Map(), // name -> RateMeter
     shortNames: new Map(),
     connected: null, // unknown until the stream opens or fails
+    stopEvents: null, // ends the event stream (while signed in)
 };
 
 const picker = $('select[name="file"]');
@@ -152,7 +155,8 @@ function renderTile(name) {
     const meter = page.rates.get(name);
     const rate = meter && meter.run === slot.run ? meter.rate() : null;
     const shortName = page.shortNames.get(name) || shortPortName(name);
-    updateTile(tile, slot, shortName, rate, chosenFile() !== null);
+    updateTile(tile, slot, shortName, rate, chosenFile() !== null,
+               page.station.require_instrument);
 }
 
 // The tiles in the station's order, after slots came or went.
@@ -173,6 +177,12 @@ function layoutTiles() {
 
 function setSlot(slot) {
     const known = page.slots.get(slot.name);
+    if (known && known.state === 'absent' && slot.state !== 'absent') {
+        const tile = page.tiles.get(slot.name);
+        if (tile) {
+            tile.parts.serial.value = ''; // another instrument: its label is still to scan
+        }
+    }
     page.slots.set(slot.name, slot);
     if (!known) {
         page.order.push(slot.name);
@@ -241,10 +251,25 @@ function onEvent(event) {
     renderTile(event.port);
 }
 
-async function startRuns(file, ports) {
-    const answer = await postJson('/api/runs', { file, ports });
+// The serial in a tile's field, trimmed; '' for none.
+function serialOf(name) {
+    const tile = page.tiles.get(name);
+    return tile ? tile.parts.serial.value.trim() : '';
+}
+
+async function startRuns(file, ports, instruments = {}) {
+    const answer = await postJson('/api/runs', { file, ports, instruments });
     if (answer.ok) {
         notice('');
+        for (const name of ports) {
+            const tile = page.tiles.get(name);
+            if (tile && tile.parts.serial.value.trim() === (instruments[name] || '')) {
+                tile.parts.serial.value = ''; // the unit's run has it now
+            }
+            renderTile(name);
+        }
+    } else if (answer.status === 401) {
+        checkSession();
     } else if (answer.status === 409) {
         notice(`Already running: ${(answer.body.ports || []).join(', ')}`);
     } else {
@@ -265,13 +290,63 @@ bench.addEventListener('click', (click) => {
     } else if (action === 'retry') {
         startRuns(slot.file, [slot.name]);
     } else if (action === 'program') {
-        const file = chosenFile();
-        if (!file) {
-            notice('Choose a file first.');
-            picker.focus();
-            return;
+        programTile(slot.name);
+    }
+});
+
+// One tile with the chosen file and the serial in its field.
+function programTile(name) {
+    const file = chosenFile();
+    if (!file) {
+        notice('Choose a file first.');
+        picker.focus();
+        return false;
+    }
+    const serial = serialOf(name);
+    if (!serial && page.station.require_instrument) {
+        notice('Scan or type the instrument\'s serial number first.');
+        return false;
+    }
+    startRuns(file.file, [name], serial ? { [name]: serial } : {});
+    return true;
+}
+
+// The next tile after `name` (round the bench) that can take a run and has no serial yet.
+function nextIdleField(name) {
+    const at = page.order.indexOf(name);
+    for (let step = 1; step < page.order.length; step++) {
+        const next = page.order[(at + step) % page.order.length];
+        const tile = page.tiles.get(next);
+        if (PROGRAMMABLE.has(page.slots.get(next).state) && tile.parts.serial.value === '') {
+            return tile.parts.serial;
         }
-        startRuns(file.file, [slot.name]);
+    }
+    return null;
+}
+
+// A scanner ends each label with Enter: that tile is programmed, and the focus moves on at
+// once, before the station answers, so that the next label's characters land in the next
+// field.
+bench.addEventListener('keydown', (key) => {
+    const field = key.target.closest('input[name="instrument"]');
+    if (!field || key.key !== 'Enter') {
+        return;
+    }
+    key.preventDefault();
+    const name = field.closest('[data-port]').dataset.port;
+    if (!PROGRAMMABLE.has(page.slots.get(name).state)) {
+        return;
+    }
+    const next = nextIdleField(name);
+    if (programTile(name) && next) {
+        next.focus();
+    }
+});
+
+bench.addEventListener('input', (typed) => {
+    const tile = typed.target.closest('[data-port]');
+    if (tile && typed.target.name === 'instrument') {
+        renderTile(tile.dataset.port);
     }
 });
 
@@ -287,7 +362,13 @@ programAll.addEventListener('click', () => {
         notice('No slot is ready for a run: every slot is running or has no instrument.');
         return;
     }
-    startRuns(file.file, ports);
+    const instruments = {};
+    for (const name of ports) {
+        if (serialOf(name)) {
+            instruments[name] = serialOf(name);
+        }
+    }
+    startRuns(file.file, ports, instruments);
 });
 
 // ---- Station, counts, charts, history ----------------------------------------------------
@@ -356,6 +437,8 @@ const refreshStats = coalesced(async () => {
     }
 });
 
+const search = $('input[name="search"]');
+
 function historyQuery() {
     const query = new URLSearchParams();
     for (const key of ['port', 'result', 'file']) {
@@ -364,7 +447,25 @@ function historyQuery() {
             query.set(key, value);
         }
     }
+    if (search.value.trim()) {
+        query.set('search', search.value.trim());
+    }
     return query;
+}
+
+// A serial that opens the unit's record.
+function serialCell(row, serial) {
+    const td = cell(row, '');
+    if (serial) {
+        const link = document.createElement('button');
+        link.type = 'button';
+        link.className = 'serial-link';
+        link.dataset.instrument = serial;
+        link.textContent = serial;
+        link.title = `The record of instrument ${serial}`;
+        td.append(link);
+    }
+    return td;
 }
 
 function cell(row, text, title) {
@@ -393,6 +494,8 @@ const refreshHistory = coalesced(async () => {
         cell(row, run.result).className = 'result';
         cell(row, run.error || '', run.error || '');
         cell(row, run.seconds == null ? '' : formatSeconds(run.seconds)).className = 'number';
+        serialCell(row, run.instrument);
+        cell(row, run.operator || '');
         return row;
     });
     $('#history tbody').replaceChildren(...rows);
@@ -429,6 +532,59 @@ function renderFilters() {
 for (const name of ['history-port', 'history-result', 'history-file']) {
     document.querySelector(`select[name="${name}"]`).addEventListener('change', refreshHistory);
 }
+search.addEventListener('change', refreshHistory);
+search.addEventListener('keydown', (key) => {
+    if (key.key === 'Enter') {
+        key.preventDefault();
+        refreshHistory();
+    }
+});
+
+// ---- An instrument's record --------------------------------------------------------------
+
+async function openInstrument(serial) {
+    const record = await getJson(`/api/instruments/${encodeURIComponent(serial)}`).catch(
+        (error) => ({ error }));
+    if (record.error) {
+        notice(`The record of ${serial} could not be read: ${record.error.message}`);
+        return;
+    }
+    const section = $('#instrument');
+    section.querySelector('[data-field="serial"]').textContent = record.instrument;
+    const current = record.current;
+    section.querySelector('[data-field="carries"]').textContent = current
+        ? `carries ${current.file} since ${formatClock(current.ended || current.started)}`
+        : 'carries nothing this station programmed: no run of it is done';
+    if (current) {
+        section.querySelector('[data-field="carries"]').title =
+            `${current.file} (SHA-256 ${current.file_sha256}), ${current.ended}`;
+    }
+    const rows = record.runs.map((run) => {
+        const row = document.createElement('tr');
+        row.dataset.result = run.result;
+        row.dataset.run = String(run.id);
+        cell(row, formatClock(run.started), run.started);
+        cell(row, page.shortNames.get(run.port) || shortPortName(run.port), run.port);
+        cell(row, run.file);
+        cell(row, run.result).className = 'result';
+        cell(row, run.error || '', run.error || '');
+        cell(row, run.operator || '');
+        return row;
+    });
+    section.querySelector('tbody').replaceChildren(...rows);
+    section.hidden = false;
+    section.scrollIntoView({ block: 'nearest' });
+}
+
+$('#history tbody').addEventListener('click', (click) => {
+    const link = click.target.closest('[data-instrument]');
+    if (link) {
+        openInstrument(link.dataset.instrument);
+    }
+});
+$('[data-action="close-instrument"]').addEventListener('click', () => {
+    $('#instrument').hidden = true;
+});
 
 $('[data-action="csv"]').addEventListener('click', (click) => {
     if (hasToken) {
@@ -453,6 +609,13 @@ async function onLost(givenUp) {
     }
     const [title, text] = $('#banner').children;
     if (status === 401) {
+        const session = await getJson('/api/session').catch(() => null);
+        if (session && session.sign_in) {
+            checkSession(); // the session ended: sign in again
+            return;
+        }
+    }
+    if (status === 401) {
         title.textContent = 'The station wants a token.';
         text.textContent = 'Open this page at the address velko-station printed, with ' +
                            '#token= and the token at its end.';
@@ -473,5 +636,66 @@ function atEveryHour() {
     }, next - now + 1000);
 }
 
+// ---- Signing in -----------------------------------------------------------------------------
+
+const signin = $('#signin');
+
+function showSignedIn(who) {
+    document.body.dataset.signedIn = String(who !== false);
+    signin.hidden = who !== false;
+    $('#signed-in').hidden = !who;
+    $('#signed-in [data-field="operator"]').textContent = who ? `Signed in: ${who.name}` : '';
+}
+
+function follow() {
+    page.stopEvents ??= followEvents(onEvent, onLost);
+}
+
+function unfollow() {
+    if (page.stopEvents) {
+        page.stopEvents();
+        page.stopEvents = null;
+    }
+}
+
+// Whether the station wants a sign-in and who this page is: the form, or the bench.
+async function checkSession() {
+    const session = await getJson('/api/session').catch(() => null);
+    if (session && session.sign_in && !session.operator) {
+        unfollow();
+        showSignedIn(false);
+        signin.querySelector('input[name="operator"]').focus();
+        return;
+    }
+    showSignedIn(session ? session.operator : null);
+    follow();
+}
+
+signin.addEventListener('submit', async (submit) => {
+    submit.preventDefault();
+    const name = signin.querySelector('input[name="operator"]');
+    const password = signin.querySelector('input[name="password"]');
+    const answer = await postJson('/api/session', { name: name.value, password: password.value });
+    const error = signin.querySelector('[data-field="signin-error"]');
+    password.value = '';
+    if (!answer.ok) {
+        error.textContent = answer.status === 429
+            ? 'Too many failed sign-ins for this name: try again in 5 minutes.'
+            : answer.status === 401 ? 'Unknown name or wrong PIN.'
+            : `The station answered ${answer.status}.`;
+        password.focus();
+        return;
+    }
+    error.textContent = '';
+    name.value = '';
+    showSignedIn(answer.body.operator);
+    follow();
+});
+
+$('[data-action="sign-out"]').addEventListener('click', async () => {
+    await postJson('/api/session/end', {});
+    checkSession();
+});
+
 atEveryHour();
-followEvents(onEvent, onLost);
+checkSession();

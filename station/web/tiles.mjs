@@ -1,7 +1,9 @@
 // The bench's tiles: one per slot, made once and brought up to date on every change.  Hooks for
 // scripts: [data-port] with [data-state] (the API's state) and [data-percent]; its buttons
 // [data-action="program"|"retry"|"cancel"]; its texts [data-field="name"|"state"|"status"|
-// "detail"] (detail: the figures of a run, the failure text of a failed one).
+// "detail"] (detail: the figures of a run, the failure text of a failed one); the serial
+// number of the next unit, input[name="instrument"], and [data-field="instrument"], the unit
+// of the slot's run.
 import {
     PROGRAMMABLE,
     formatBytes,
@@ -52,10 +54,19 @@ export function makeTile(name) {
     const lineA = element('p', 'tile-line', 'status');
     const lineB = element('p', 'tile-line tile-detail', 'detail');
     const actions = element('div', 'tile-actions');
-    actions.append(button('program', 'Program'), button('retry', 'Retry'),
+    const serial = element('input', 'tile-serial');
+    serial.name = 'instrument';
+    serial.autocomplete = 'off';
+    serial.spellcheck = false;
+    serial.maxLength = 64;
+    serial.placeholder = 'Serial no.';
+    serial.setAttribute('aria-label', `The serial number of the instrument on ${name}`);
+    actions.append(serial, button('program', 'Program'), button('retry', 'Retry'),
                    button('cancel', 'Cancel'));
+    const unit = element('span', 'tile-unit', 'instrument');
+    head.insertBefore(unit, state);
     tile.append(head, bar, lineA, actions, lineB);
-    tile.parts = { title, state, bar, lineA, lineB, actions };
+    tile.parts = { title, state, bar, lineA, lineB, actions, serial, unit };
     return tile;
 }
 
@@ -106,9 +117,14 @@ function offers(action, slot) {
     }
 }
 
-// Brings a tile up to date with its slot.  canProgram: a file is chosen that may be used.
-export function updateTile(tile, slot, shortName, rate, canProgram) {
-    const { title, state, bar, lineA, lineB, actions } = tile.parts;
+// Brings a tile up to date with its slot.  canProgram: a file is chosen that may be used;
+// needsSerial: the station wants each run's serial number, so Program waits for one.
+export function updateTile(tile, slot, shortName, rate, canProgram, needsSerial = false) {
+    const { title, state, bar, lineA, lineB, actions, serial, unit } = tile.parts;
+    setText(unit, slot.instrument ? `SN ${slot.instrument}` : '');
+    // A running or absent slot takes no serial: the field gives its room to the status line.
+    serial.disabled = !PROGRAMMABLE.has(slot.state);
+    serial.hidden = serial.disabled;
     tile.dataset.state = slot.state;
     tile.dataset.percent = String(slot.state === 'running' ? percentOf(slot.bytes, slot.total) : 0);
     setText(title, shortName, slot.name);
@@ -122,12 +138,15 @@ export function updateTile(tile, slot, shortName, rate, canProgram) {
     setText(lineA, line, whole || line);
     setText(lineB, detail);
     lineB.dataset.kind = kind;
-    for (const node of actions.children) {
+    for (const node of actions.querySelectorAll('button')) {
         const action = node.dataset.action;
         node.hidden = !offers(action, slot);
         if (action === 'program') {
+            const waiting = needsSerial && serial.value.trim() === '';
             node.setAttribute('aria-disabled', String(!canProgram));
-            node.title = canProgram ? 'Program this slot with the chosen file'
+            node.disabled = waiting;
+            node.title = waiting ? 'Scan or type the instrument\'s serial number first'
+                : canProgram ? 'Program this slot with the chosen file'
                 : 'Choose a file first';
         } else if (action === 'retry') {
             node.title = slot.file ? `Program ${slot.file} again` : '';

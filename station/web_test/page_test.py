@@ -5,6 +5,7 @@ instrument is healthy, the automatic switch with a watched port that appears, Ca
 page finding the station again after a restart.  Exits 77 (skipped) when Chromium, its driver or
 Selenium is not installed."""
 import argparse
+import json
 import os
 import select
 import shutil
@@ -82,8 +83,9 @@ class Bench:
         process.terminate()
         process.wait(WAIT)
 
-    def start_station(self, *extra):
-        ports = [arg for name in [*SIMS, *ABSENT] for arg in ('--port', self.path(name))]
+    def start_station(self, *extra, names=None):
+        names = [*SIMS, *ABSENT] if names is None else names
+        ports = [arg for name in names for arg in ('--port', self.path(name))]
         log = open(self.path(f'station-{self.restarts}.log'), 'w')
         self.restarts += 1
         self.station = subprocess.Popen(
@@ -100,6 +102,13 @@ class Bench:
 
     def api(self, path):
         with urllib.request.urlopen(self.url + path.lstrip('/'), timeout=WAIT) as answer:
+            return answer.read().decode()
+
+    def api_as(self, page, path):
+        """A request with the browser's session cookie."""
+        cookie = '; '.join(f'{c["name"]}={c["value"]}' for c in page.driver.get_cookies())
+        request = urllib.request.Request(self.url + path.lstrip('/'), headers={'Cookie': cookie})
+        with urllib.request.urlopen(request, timeout=WAIT) as answer:
             return answer.read().decode()
 
     def close(self):
@@ -205,7 +214,7 @@ def run(args, folder):
 
         print('== the history and the counts')
         page.until('a history row for each run', lambda: len(page.history()) == len(SIMS))
-        for port, result, _, _, file, crc, identify, shown, error, _ in page.history():
+        for port, result, _, _, file, crc, identify, shown, error, _, _, _ in page.history():
             assert (result, shown, file, crc) == (outcome[port], result, 'VYRA_SMALL.A37', '0xC6CC')
             assert error == FAILURES.get(port, ''), (port, error)
             assert identify or port in ('p07', 'p11'), port  # no identify answer, no bytes
@@ -305,6 +314,107 @@ def run(args, folder):
         bench.close()
 
 
+SCANNED = {'s1': 'VY-4711', 's2': 'VY-4712', 's3': 'VY-4713', 's4': 'VY-4714'}
+
+
+def run_scanner(args, folder):
+    """A bench with a sign-in and a scanner: sign in, scan four labels (typed, each ended with
+    Enter) into four tiles, each programs and the focus walks on; the history's search, a unit's
+    record, and signing out."""
+    bench = Bench(args, folder)
+    driver = None
+    try:
+        for name in SCANNED:
+            bench.start_sim(name)
+        hashed = subprocess.run([args.station, 'hash-password'], input='2468\n', text=True,
+                                capture_output=True, check=True).stdout.strip()
+        with open(bench.path('operators'), 'w') as operators:
+            operators.write(f'# the bench\nbob operator {hashed}\n')
+        bench.start_station('--operators', bench.path('operators'), '--require-instrument',
+                            names=list(SCANNED))
+        driver = browser(folder)
+        page = Page(driver, bench)
+        driver.get(bench.url)
+
+        print('== sign in: a wrong PIN is refused, the right one shows the bench')
+        form = page.find('form#signin')
+        page.until('the sign-in form', form.is_displayed)
+        assert not page.find('#bench').is_displayed()
+        page.find('input[name="operator"]').send_keys('bob')
+        page.find('input[name="password"]').send_keys('1111', Keys.ENTER)
+        page.until('the refusal', lambda: 'wrong PIN' in page.find(
+            '[data-field="signin-error"]').text)
+        page.find('input[name="password"]').send_keys('2468', Keys.ENTER)
+        page.until('signed in', lambda: page.find('#signed-in').is_displayed())
+        assert 'bob' in page.find('#signed-in').text and not form.is_displayed()
+        page.wait_states({name: 'idle' for name in SCANNED})
+
+        print('== four labels scanned: each tile programs and the focus walks on')
+        page.choose('VYRA_SMALL.A37')
+        program = page.button('s1', 'program')
+        page.until('Program waits for a serial', lambda: not program.is_enabled())
+        field = lambda name: page.tile(name).find_element(By.CSS_SELECTOR,
+                                                           'input[name="instrument"]')
+        field('s1').click()
+        for index, (name, serial) in enumerate(SCANNED.items()):
+            focused = driver.switch_to.active_element
+            assert focused == field(name), (name, focused.get_attribute('aria-label'))
+            ActionChains(driver).send_keys(serial, Keys.ENTER).perform()
+            if index + 1 < len(SCANNED):
+                following = list(SCANNED)[index + 1]
+                page.until(f'the focus on {following}',
+                           lambda: driver.switch_to.active_element == field(following))
+        page.wait_states({name: 'done' for name in SCANNED})
+        for name, serial in SCANNED.items():
+            page.until(f'{name} names its unit',
+                       lambda: page.field(name, 'instrument') == f'SN {serial}')
+            assert field(name).get_attribute('value') == ''
+        rows = json.loads(bench.api_as(page, '/api/history'))['runs']
+        assert sorted((row['instrument'], row['operator'], row['result']) for row in rows) == \
+            sorted((serial, 'bob', 'done') for serial in SCANNED.values()), rows
+
+        print('== the search, and a unit\'s record')
+        page.find('input[name="search"]').send_keys('VY-4712', Keys.ENTER)
+        page.until('the unit\'s runs only', lambda: [row[-2] for row in page.history()] ==
+                   ['VY-4712'])
+        assert 'search=VY-4712' in page.find('[data-action="csv"]').get_attribute('href')
+        page.find('#history [data-instrument="VY-4712"]').click()
+        record = page.find('#instrument')
+        page.until('the record', record.is_displayed)
+        assert page.find('#instrument [data-field="serial"]').text == 'VY-4712'
+        assert page.find('#instrument [data-field="carries"]').text.startswith(
+            'carries VYRA_SMALL.A37 since '), page.find('#instrument [data-field="carries"]').text
+        results = [row.get_attribute('data-result') for row in
+                   driver.find_elements(By.CSS_SELECTOR, '#instrument tr[data-result]')]
+        assert results == ['done'], results
+        page.find('input[name="search"]').clear()
+        page.find('input[name="search"]').send_keys('bob', Keys.ENTER)
+        page.until('the operator\'s runs', lambda: len(page.history()) == len(SCANNED))
+        driver.save_screenshot(os.path.join(args.shots, 'station-scanner.png'))
+
+        print('== sign out')
+        page.find('[data-action="sign-out"]').click()
+        page.until('the sign-in form again', lambda: page.find('form#signin').is_displayed())
+        assert not page.find('#bench').is_displayed()
+        severe = [entry for entry in driver.get_log('browser') if entry['level'] == 'SEVERE'
+                  and '401' not in entry['message']]
+        assert severe == [], severe
+        return 0
+    except (AssertionError, TimeoutException) as failure:
+        print(f'FAILED: {getattr(failure, "msg", None) or repr(failure)}')
+        if driver is not None:
+            driver.save_screenshot(os.path.join(args.shots, 'failure-scanner.png'))
+            for entry in driver.get_log('browser'):
+                print(f'   browser: {entry["level"]} {entry["message"]}')
+        for log in sorted(name for name in os.listdir(folder) if name.endswith('.log')):
+            print(f'--- {log}\n' + open(os.path.join(folder, log)).read()[-4000:])
+        return 1
+    finally:
+        if driver is not None:
+            driver.quit()
+        bench.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     for name in ['station', 'sim', 'shelf', 'sign', 'shots']:
@@ -319,6 +429,11 @@ def main():
     folder = tempfile.mkdtemp(prefix='station-page-')
     started = time.monotonic()
     status = run(args, folder)
+    if status == 0:
+        scanner = tempfile.mkdtemp(prefix='station-scanner-')
+        status = run_scanner(args, scanner)
+        if status == 0:
+            shutil.rmtree(scanner, ignore_errors=True)
     print(f'== {"passed" if status == 0 else "failed"} in {time.monotonic() - started:.0f} s; '
           f'screenshots in {args.shots}')
     if status == 0:

@@ -109,6 +109,13 @@ bool ChildProcess::WaitForOut(const std::string& part, int timeoutMs) {
     return m_out.find(part) != std::string::npos;
 }
 
+bool ChildProcess::WaitForErr(const std::string& part, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                       [&] { return m_collected || m_err.find(part) != std::string::npos; });
+    return m_err.find(part) != std::string::npos;
+}
+
 std::string ChildProcess::OutSoFar() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_out;

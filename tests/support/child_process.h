@@ -30,6 +30,8 @@ public:
     // Waits until the child's standard output holds `part` (true), or it has closed its output
     // or timeoutMs passed (false).
     bool WaitForOut(const std::string& part, int timeoutMs);
+    // The same for its standard error.
+    bool WaitForErr(const std::string& part, int timeoutMs);
     // What the child has written so far, while it runs.
     std::string OutSoFar() const;
     std::string ErrSoFar() const;
