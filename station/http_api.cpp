@@ -5,6 +5,7 @@
 #include "station/http_api.h"
 
 #include "framework/regular_file.h"
+#include "station/site_api.h"
 
 #include <dirent.h>
 #include <httplib.h>
@@ -264,6 +265,10 @@ void CHttpApi::Routes() {
                                        "attachment; filename=\"velko-station-history.csv\"");
                    response.set_content(m_station.HistoryCsvText(filter), "text/csv; charset=utf-8");
                });
+
+    if (m_site != nullptr) {
+        AddSiteRoutes(server, *m_site);
+    }
 
     server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
         std::shared_ptr<CEventHub::Client> client = m_station.Subscribe();

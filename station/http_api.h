@@ -13,6 +13,7 @@
 namespace httplib {
 class Server;
 }
+class CSite;
 
 struct HttpSettings {
     std::string host = "127.0.0.1";
@@ -28,6 +29,8 @@ public:
     CHttpApi(const CHttpApi&) = delete;
     CHttpApi& operator=(const CHttpApi&) = delete;
 
+    // The site's routes (/api/site...) answer from it; set before Bind.
+    void SetSite(CSite* site) { m_site = site; }
     // Loads the page's files and binds the address.  False with the reason when it can't.
     bool Bind(std::string* error);
     // The port bound (useful when asked for any).
@@ -46,6 +49,7 @@ private:
     bool HostAllowed(const std::string& hostHeader) const;
 
     CStation& m_station;
+    CSite* m_site = nullptr;
     HttpSettings m_settings;
     int m_port = 0;
     std::unique_ptr<httplib::Server> m_server;

@@ -191,6 +191,11 @@ std::string CStation::HistoryCsvText(const HistoryFilter& filter) {
     return HistoryCsv(m_history.Query(filter));
 }
 
+void CStation::Publish(const nlohmann::ordered_json& event) {
+    std::lock_guard<std::mutex> lock(m_slots.Mutex());
+    m_slots.PublishLocked(event);
+}
+
 std::shared_ptr<CEventHub::Client> CStation::Subscribe() {
     return m_slots.Subscribe();
 }
