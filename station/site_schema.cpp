@@ -56,12 +56,17 @@ static_assert(std::size(kSteps) == kSiteSchemaVersion);
 
 // The version the schema is at: 0 when there is none yet, -1 when it can't be read.
 int SchemaVersion(CSiteConnection& connection, std::string* error) {
+    // Read from the catalog's table with the statement's own snapshot: a name lookup such as
+    // to_regclass() may answer from the session's cache, which still holds "none" while a
+    // table that another station made as this one waited for the lock is there.
     PgResult exists = connection.Exec(
-        "SELECT to_regclass('velko.schema_version') IS NOT NULL", error);
+        "SELECT count(*) FROM pg_catalog.pg_tables WHERE schemaname = 'velko'"
+        " AND tablename = 'schema_version'",
+        error);
     if (exists == nullptr) {
         return -1;
     }
-    if (PgText(exists.get(), 0, 0) != "t") {
+    if (PgText(exists.get(), 0, 0) == "0") {
         return 0;
     }
     PgResult version =
