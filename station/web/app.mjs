@@ -17,6 +17,7 @@ import {
     shortPortName,
     shortPortNames,
 } from './format.mjs';
+import { initSite, siteChanged } from './site.mjs';
 import { makeTile, updateTile } from './tiles.mjs';
 
 const $ = (selector) => document.querySelector(selector);
@@ -199,6 +200,10 @@ function onEvent(event) {
     if (event.event === 'slot') {
         const { event: _, ...slot } = event;
         setSlot(slot);
+        return;
+    }
+    if (event.event === 'site') {
+        siteChanged();
         return;
     }
     if (event.event === 'auto') {
@@ -404,6 +409,7 @@ const refreshHistory = coalesced(async () => {
 function refreshReports() {
     refreshStats();
     refreshHistory();
+    siteChanged();
 }
 
 // The filters' choices: the slots and the shelf's files (a choice that went stays chosen).
@@ -474,4 +480,5 @@ function atEveryHour() {
 }
 
 atEveryHour();
+initSite();
 followEvents(onEvent, onLost);
