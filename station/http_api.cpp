@@ -12,6 +12,7 @@
 #include <openssl/crypto.h>
 #include <sys/stat.h>
 
+#include <thread>
 #include <utility>
 
 namespace {
@@ -173,13 +174,26 @@ bool CHttpApi::LoadWebFolder(const std::string& folder, const std::string& prefi
 }
 
 void CHttpApi::Serve() {
-    m_server->listen_after_bind();
+    m_serveCalled = true;
+    if (!m_stopAsked) {
+        m_server->listen_after_bind();
+    }
+    m_serveEnded = true;
 }
 
 void CHttpApi::Stop() {
-    if (m_server) {
-        m_server->stop();
+    if (!m_server) {
+        return;
     }
+    // cpp-httplib's stop() does nothing before its listening has begun: a stop asked for just
+    // after the start (a SIGTERM at once) waits for that, or else the server would never end.
+    m_stopAsked = true;
+    if (m_serveCalled) {
+        while (!m_serveEnded && !m_server->is_running()) {
+            std::this_thread::yield();
+        }
+    }
+    m_server->stop();
 }
 
 void CHttpApi::Routes() {

@@ -6,6 +6,7 @@
 
 #include "station/station.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -58,4 +59,5 @@ private:
         std::string content;
     };
     std::map<std::string, WebFile> m_web;  // request path -> file
+    std::atomic<bool> m_serveCalled{false}, m_serveEnded{false}, m_stopAsked{false};
 };

@@ -38,34 +38,63 @@ std::optional<std::string> Real(const std::optional<double>& value) {
 }
 
 // The row's values in kRunColumns' order.
-void AddRow(const OutboxRow& outbox, CSiteConnection::Params* params) {
+std::vector<std::optional<std::string>> RowValues(const OutboxRow& outbox) {
     const HistoryRow& row = outbox.row;
     const auto number = [](int64_t value) { return std::to_string(value); };
-    params->insert(params->end(),
-                   {number(row.id), row.started, row.ended, row.port, row.file, row.fileSha256,
-                    number(row.imageCrc), number(row.start), number(row.end), row.identify,
-                    row.result, row.error, number(row.bytes), Real(row.seconds),
-                    Real(row.blockMs), row.station, row.version, number(row.attempt),
-                    number(row.blockRate), row.instrument, row.operatorName,
-                    number(outbox.revision)});
+    return {number(row.id),        row.started,          row.ended,
+            row.port,              row.file,             row.fileSha256,
+            number(row.imageCrc),  number(row.start),    number(row.end),
+            row.identify,          row.result,           row.error,
+            number(row.bytes),     Real(row.seconds),    Real(row.blockMs),
+            row.station,           row.version,          number(row.attempt),
+            number(row.blockRate), row.instrument,       row.operatorName,
+            number(outbox.revision)};
 }
 
-// INSERT of `rows` rows after $1 (the station's id), kept only where the site has an older
-// revision of the row (or none).
-std::string UpsertSql(size_t rows) {
+// The batch as parameters: $1 the station's id, then one array a column, so that the
+// statement stays the same few lines however many rows it carries.
+CSiteConnection::Params BatchParams(const std::string& stationId,
+                                    const std::vector<OutboxRow>& rows) {
+    std::vector<std::string> arrays(kRunParams);
+    for (const OutboxRow& row : rows) {
+        const std::vector<std::optional<std::string>> values = RowValues(row);
+        for (size_t column = 0; column < kRunParams; ++column) {
+            std::string& array = arrays[column];
+            array += array.empty() ? "{" : ",";
+            const std::optional<std::string>& value = values[column];
+            if (!value) {
+                array += "NULL";
+                continue;
+            }
+            array += '"';
+            for (char c : *value) {
+                if (c == '"' || c == '\\') {
+                    array += '\\';
+                }
+                array += c;
+            }
+            array += '"';
+        }
+    }
+    CSiteConnection::Params params{stationId};
+    for (std::string& array : arrays) {
+        params.push_back(std::move(array) + "}");
+    }
+    return params;
+}
+
+// The upsert of a batch, kept only where the site has an older revision of the row (or none).
+std::string UpsertSql() {
     std::string sql = "INSERT INTO velko.runs (station_id";
+    std::string unnest;
+    int param = 2;
     for (const auto& [column, type] : kRunColumns) {
         sql += std::string(", ") + column;
+        unnest += std::string(param == 2 ? "" : ", ") + "$" + std::to_string(param) + "::" +
+                  type + "[]";
+        ++param;
     }
-    sql += ") VALUES ";
-    int param = 2;
-    for (size_t row = 0; row < rows; ++row) {
-        sql += row == 0 ? "($1::uuid" : ", ($1::uuid";
-        for (const auto& [column, type] : kRunColumns) {
-            sql += ", $" + std::to_string(param++) + "::" + type;
-        }
-        sql += ")";
-    }
+    sql += ") SELECT $1::uuid, * FROM unnest(" + unnest + ")";
     sql += " ON CONFLICT (station_id, run_id) DO UPDATE SET ";
     bool first = true;
     for (const auto& [column, type] : kRunColumns) {
@@ -238,15 +267,11 @@ int CSiteSender::SendBatch(std::string* error) {
     if (rows.empty()) {
         return 0;
     }
-    CSiteConnection::Params params{m_history.StationId()};
-    params.reserve(1 + rows.size() * kRunParams);
-    for (const OutboxRow& row : rows) {
-        AddRow(row, &params);
-    }
+    const CSiteConnection::Params params = BatchParams(m_history.StationId(), rows);
     std::string why;
     const bool committed =
         m_connection.Exec("BEGIN", &why) != nullptr &&
-        m_connection.Exec(UpsertSql(rows.size()), params, &why) != nullptr &&
+        m_connection.Exec(UpsertSql(), params, &why) != nullptr &&
         m_connection.Exec("UPDATE velko.stations SET last_seen = now() WHERE id = $1::uuid",
                           {m_history.StationId()}, &why) != nullptr &&
         m_connection.Exec("COMMIT", &why) != nullptr;
