@@ -2,7 +2,7 @@
 """velko-station and its site database: a PostgreSQL server of the benchmark's own.
 
   bench/site_bench.py [--build DIR] [--parts "catchup latency bench queries"] [--rows N]
-                      [--site-rows N] [--runs N]
+                      [--site-rows N] [--runs N] [--rounds N] [--plans FILE]
 
 1. catchup: a history of --rows (100,000) runs made before the station had a site, then the
    station started with --site: rows per second from its start to nothing pending.
@@ -10,7 +10,8 @@
    run's result event on a page to its final row's arrival in the site (a trigger notes the
    server's clock), p50 and p95.
 3. bench: 16 paced instruments (vyra-sim --pace), the full image: the wall time of the batch
-   with no site, with the site up, and with the site stopped for the whole batch.
+   with no site, with the site up, and with the site stopped for the whole batch, --rounds
+   (3) rounds of the three interleaved, and each one's median against no site's.
 4. queries: --site-rows (10,000,000) rows from 20 stations made in SQL (generate_series),
    then a unit's record, the recall list of a file and the site history's first page through
    the station's API, each asked 20 times (median and slowest), and their plans (EXPLAIN
@@ -191,18 +192,25 @@ def paced_batch(args, work, name, extra):
 def bench(args, server, work):
     site = fresh_database(server, "bench")
     subprocess.run([args.station, "site-init", site], check=True, stdout=subprocess.DEVNULL)
-    base, failed, _ = paced_batch(args, work, "nosite", [])
-    print(f"16 paced instruments, the full image: no site {base:.2f} s ({failed} failed)",
-          flush=True)
-    up, failed, state = paced_batch(args, work, "siteup", ["--site", site])
-    print(f"  site up: {up:.2f} s = {up / base:.3f} x ({failed} failed; {state['state']}, "
-          f"{state['pending']} pending at the end)", flush=True)
-    server.stop()
-    down, failed, state = paced_batch(args, work, "sitedown", ["--site", site])
-    server.start()
-    print(f"  site stopped: {down:.2f} s = {down / base:.3f} x ({failed} failed; "
-          f"{state['state']}, {state['pending']} pending at the end) (target 1.02 x each)",
-          flush=True)
+    # Interleaved rounds, so that what else the machine does falls on all three alike.
+    walls = {"no site": [], "site up": [], "site stopped": []}
+    print(f"16 paced instruments, the full image, {args.rounds} rounds:", flush=True)
+    for round_ in range(1, args.rounds + 1):
+        for what in walls:
+            if what == "site stopped":
+                server.stop()
+            wall, failed, state = paced_batch(args, work, what.replace(" ", ""),
+                                              [] if what == "no site" else ["--site", site])
+            if what == "site stopped":
+                server.start()
+            walls[what].append(wall)
+            print(f"  round {round_}, {what}: {wall:.2f} s ({failed} failed; site "
+                  f"{state['state']}, {state['pending']} pending at the end)", flush=True)
+    base = statistics.median(walls["no site"])
+    for what, times in walls.items():
+        median = statistics.median(times)
+        print(f"  {what}: median {median:.2f} s = {median / base:.3f} x the batch with no site"
+              f" (target 1.02 x)", flush=True)
 
 
 def queries(args, server, work):
@@ -282,6 +290,7 @@ def main():
     parser.add_argument("--parts", default="catchup latency bench queries")
     parser.add_argument("--rows", type=int, default=100000)
     parser.add_argument("--runs", type=int, default=200)
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--site-rows", type=int, default=10000000)
     parser.add_argument("--plans", default=os.path.join(tempfile.gettempdir(), "site-plans.txt"))
     args = parser.parse_args()

@@ -53,10 +53,9 @@ bool ReadSiteFilter(const httplib::Request& request, SiteHistoryFilter* filter,
     filter->since = request.get_param_value("since");
     filter->until = request.get_param_value("until");
     filter->station = request.get_param_value("station");
-    static const char* const kResults[] = {"", "running", "done", "failed", "cancelled",
-                                           "interrupted"};
-    if (std::find(std::begin(kResults), std::end(kResults), filter->result) ==
-        std::end(kResults)) {
+    static const char* const kResults[] = {"",       "running",   "done",
+                                           "failed", "cancelled", "interrupted"};
+    if (std::find(std::begin(kResults), std::end(kResults), filter->result) == std::end(kResults)) {
         *error = "result must be one of running, done, failed, cancelled, interrupted";
         return false;
     }
@@ -82,10 +81,9 @@ void AddSiteRoutes(httplib::Server& server, CSite& site) {
     server.Get("/api/site", [&site](const httplib::Request&, httplib::Response& response) {
         Reply(response, {200, site.Sender().Status()});
     });
-    server.Get("/api/site/stations",
-               [&site](const httplib::Request&, httplib::Response& response) {
-                   Reply(response, site.Queries().Stations());
-               });
+    server.Get("/api/site/stations", [&site](const httplib::Request&, httplib::Response& response) {
+        Reply(response, site.Queries().Stations());
+    });
     server.Get("/api/site/history",
                [&site](const httplib::Request& request, httplib::Response& response) {
                    SiteHistoryFilter filter;
@@ -100,8 +98,9 @@ void AddSiteRoutes(httplib::Server& server, CSite& site) {
                [&site](const httplib::Request& request, httplib::Response& response) {
                    std::string sha256 = request.get_param_value("file_sha256");
                    if (!IsSha256(&sha256)) {
-                       Refuse(response, "name the file by its hash: ?file_sha256= and 64 "
-                                        "hexadecimal digits");
+                       Refuse(response,
+                              "name the file by its hash: ?file_sha256= and 64 "
+                              "hexadecimal digits");
                        return;
                    }
                    Reply(response, site.Queries().Recall(sha256));

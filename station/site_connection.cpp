@@ -170,8 +170,7 @@ bool CSiteConnection::Connect(const std::string& conninfo, const Limits& limits,
         return false;
     }
     // The server's own bound on every statement, so a site that hangs ends it too.
-    return Exec("SET statement_timeout = " + std::to_string(limits.statementMs), error) !=
-           nullptr;
+    return Exec("SET statement_timeout = " + std::to_string(limits.statementMs), error) != nullptr;
 }
 
 PgResult CSiteConnection::Exec(const std::string& sql, const Params& params, std::string* error) {

@@ -29,8 +29,8 @@ std::string RowColumns(const std::string& table) {
     return t + "run_id, " + Time((t + "started").c_str()) + ", " + Time((t + "ended").c_str()) +
            ", " + t + "port, " + t + "file, " + t + "file_sha256, " + t + "image_crc, " + t +
            "start, " + t + "\"end\", " + t + "identify, " + t + "result, " + t + "error, " + t +
-           "bytes, " + t + "seconds, " + t + "block_ms, " + t + "station, " + t + "version, " +
-           t + "attempt, " + t + "block_rate, " + t + "instrument, " + t + "\"operator\", " + t +
+           "bytes, " + t + "seconds, " + t + "block_ms, " + t + "station, " + t + "version, " + t +
+           "attempt, " + t + "block_rate, " + t + "instrument, " + t + "\"operator\", " + t +
            "station_id";
 }
 
@@ -174,16 +174,16 @@ std::vector<PgResult> CSiteQueries::Run(const std::vector<Statement>& statements
 ApiAnswer CSiteQueries::Stations() {
     const std::string today = TodayStart();
     std::string error;
-    std::vector<PgResult> results = Run(
-        {{"SELECT s.id, s.name, s.host, s.version, " + Time("s.first_seen") + ", " +
-              Time("s.last_seen") +
-              ", coalesce(d.done, 0), coalesce(d.failed, 0) FROM velko.stations s"
-              " LEFT JOIN (SELECT station_id, count(*) FILTER (WHERE result = 'done') AS done,"
-              " count(*) FILTER (WHERE result IN ('failed', 'interrupted')) AS failed"
-              " FROM velko.runs WHERE started >= $1::timestamptz GROUP BY station_id) d"
-              " ON d.station_id = s.id ORDER BY s.name, s.id",
-          {today}}},
-        &error);
+    std::vector<PgResult> results =
+        Run({{"SELECT s.id, s.name, s.host, s.version, " + Time("s.first_seen") + ", " +
+                  Time("s.last_seen") +
+                  ", coalesce(d.done, 0), coalesce(d.failed, 0) FROM velko.stations s"
+                  " LEFT JOIN (SELECT station_id, count(*) FILTER (WHERE result = 'done') AS done,"
+                  " count(*) FILTER (WHERE result IN ('failed', 'interrupted')) AS failed"
+                  " FROM velko.runs WHERE started >= $1::timestamptz GROUP BY station_id) d"
+                  " ON d.station_id = s.id ORDER BY s.name, s.id",
+              {today}}},
+            &error);
     if (results.empty()) {
         return Unreachable(error);
     }
@@ -246,14 +246,14 @@ ApiAnswer CSiteQueries::History(const SiteHistoryFilter& filter) {
 ApiAnswer CSiteQueries::Instrument(const std::string& serial) {
     const std::string columns = RowColumns("");
     std::string error;
-    std::vector<PgResult> results = Run(
-        {{"SELECT " + columns + " FROM velko.runs WHERE instrument = $1" + kNewestFirst +
-              " LIMIT " + std::to_string(kMaxUnitRuns),
-          {serial}},
-         {"SELECT " + columns + " FROM velko.runs WHERE instrument = $1 AND result = 'done'" +
-              kNewestFirst + " LIMIT 1",
-          {serial}}},
-        &error);
+    std::vector<PgResult> results =
+        Run({{"SELECT " + columns + " FROM velko.runs WHERE instrument = $1" + kNewestFirst +
+                  " LIMIT " + std::to_string(kMaxUnitRuns),
+              {serial}},
+             {"SELECT " + columns + " FROM velko.runs WHERE instrument = $1 AND result = 'done'" +
+                  kNewestFirst + " LIMIT 1",
+              {serial}}},
+            &error);
     if (results.empty()) {
         return Unreachable(error);
     }

@@ -112,11 +112,12 @@ int PrepareSiteSchema(CSiteConnection& connection, std::string* error) {
                 }
             }
             script += kSteps[step - 1];
-            script += "INSERT INTO velko.schema_version (version) VALUES (" +
-                      std::to_string(step) + ")";
+            script +=
+                "INSERT INTO velko.schema_version (version) VALUES (" + std::to_string(step) + ")";
             if (connection.Exec(script, &why) == nullptr) {
                 return fail(version == 0 ? "the site database has no schema velko and making it "
-                                           "failed: " + why +
+                                           "failed: " +
+                                               why +
                                                " (velko-station site-init, run as a user that "
                                                "may create it, makes it)"
                                          : "can't bring the site's schema velko to version " +

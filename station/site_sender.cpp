@@ -17,13 +17,13 @@ using Clock = std::chrono::steady_clock;
 // The columns of velko.runs that a batch writes after station_id, with the type each text
 // parameter is read as.
 const std::pair<const char*, const char*> kRunColumns[] = {
-    {"run_id", "bigint"},       {"started", "timestamptz"}, {"ended", "timestamptz"},
-    {"port", "text"},           {"file", "text"},           {"file_sha256", "text"},
-    {"image_crc", "bigint"},    {"start", "bigint"},        {"\"end\"", "bigint"},
-    {"identify", "text"},       {"result", "text"},         {"error", "text"},
-    {"bytes", "bigint"},        {"seconds", "float8"},      {"block_ms", "float8"},
-    {"station", "text"},        {"version", "text"},        {"attempt", "bigint"},
-    {"block_rate", "bigint"},   {"instrument", "text"},     {"\"operator\"", "text"},
+    {"run_id", "bigint"},     {"started", "timestamptz"}, {"ended", "timestamptz"},
+    {"port", "text"},         {"file", "text"},           {"file_sha256", "text"},
+    {"image_crc", "bigint"},  {"start", "bigint"},        {"\"end\"", "bigint"},
+    {"identify", "text"},     {"result", "text"},         {"error", "text"},
+    {"bytes", "bigint"},      {"seconds", "float8"},      {"block_ms", "float8"},
+    {"station", "text"},      {"version", "text"},        {"attempt", "bigint"},
+    {"block_rate", "bigint"}, {"instrument", "text"},     {"\"operator\"", "text"},
     {"revision", "bigint"},
 };
 constexpr size_t kRunParams = std::size(kRunColumns);
@@ -41,13 +41,27 @@ std::optional<std::string> Real(const std::optional<double>& value) {
 std::vector<std::optional<std::string>> RowValues(const OutboxRow& outbox) {
     const HistoryRow& row = outbox.row;
     const auto number = [](int64_t value) { return std::to_string(value); };
-    return {number(row.id),        row.started,          row.ended,
-            row.port,              row.file,             row.fileSha256,
-            number(row.imageCrc),  number(row.start),    number(row.end),
-            row.identify,          row.result,           row.error,
-            number(row.bytes),     Real(row.seconds),    Real(row.blockMs),
-            row.station,           row.version,          number(row.attempt),
-            number(row.blockRate), row.instrument,       row.operatorName,
+    return {number(row.id),
+            row.started,
+            row.ended,
+            row.port,
+            row.file,
+            row.fileSha256,
+            number(row.imageCrc),
+            number(row.start),
+            number(row.end),
+            row.identify,
+            row.result,
+            row.error,
+            number(row.bytes),
+            Real(row.seconds),
+            Real(row.blockMs),
+            row.station,
+            row.version,
+            number(row.attempt),
+            number(row.blockRate),
+            row.instrument,
+            row.operatorName,
             number(outbox.revision)};
 }
 
@@ -90,8 +104,8 @@ std::string UpsertSql() {
     int param = 2;
     for (const auto& [column, type] : kRunColumns) {
         sql += std::string(", ") + column;
-        unnest += std::string(param == 2 ? "" : ", ") + "$" + std::to_string(param) + "::" +
-                  type + "[]";
+        unnest +=
+            std::string(param == 2 ? "" : ", ") + "$" + std::to_string(param) + "::" + type + "[]";
         ++param;
     }
     sql += ") SELECT $1::uuid, * FROM unnest(" + unnest + ")";
@@ -170,16 +184,18 @@ nlohmann::ordered_json CSiteSender::Status() {
         status["station_id"] = m_history.StationId();
         status["last_sent"] = m_lastSent ? Json(*m_lastSent) : Json(nullptr);
         status["last_error"] = m_lastError ? Json(*m_lastError) : Json(nullptr);
-        status["unreachable_seconds"] =
-            unreachable ? Json(std::chrono::duration_cast<std::chrono::seconds>(
-                                   Clock::now() - m_unreachableSince)
-                                   .count())
-                        : Json(nullptr);
+        status["unreachable_seconds"] = unreachable
+                                            ? Json(std::chrono::duration_cast<std::chrono::seconds>(
+                                                       Clock::now() - m_unreachableSince)
+                                                       .count())
+                                            : Json(nullptr);
     }
     status["pending"] = m_history.UnsentCount();
     // The keys in the order the API names them.
-    return Json{{"state", status["state"]},         {"station_id", status["station_id"]},
-                {"pending", status["pending"]},     {"last_sent", status["last_sent"]},
+    return Json{{"state", status["state"]},
+                {"station_id", status["station_id"]},
+                {"pending", status["pending"]},
+                {"last_sent", status["last_sent"]},
                 {"last_error", status["last_error"]},
                 {"unreachable_seconds", status["unreachable_seconds"]}};
 }
@@ -246,13 +262,13 @@ bool CSiteSender::Connect(std::string* error) {
     }
     std::string why;
     const bool known =
-        m_connection.Exec("INSERT INTO velko.stations (id, name, host, version) "
-                          "VALUES ($1::uuid, $2, $3, $4) ON CONFLICT (id) DO UPDATE SET "
-                          "name = EXCLUDED.name, host = EXCLUDED.host, "
-                          "version = EXCLUDED.version, last_seen = now()",
-                          {m_history.StationId(), m_settings.name, m_settings.host,
-                           m_settings.version},
-                          &why) != nullptr;
+        m_connection.Exec(
+            "INSERT INTO velko.stations (id, name, host, version) "
+            "VALUES ($1::uuid, $2, $3, $4) ON CONFLICT (id) DO UPDATE SET "
+            "name = EXCLUDED.name, host = EXCLUDED.host, "
+            "version = EXCLUDED.version, last_seen = now()",
+            {m_history.StationId(), m_settings.name, m_settings.host, m_settings.version},
+            &why) != nullptr;
     if (!known) {
         *error = "can't record this station in velko.stations: " + why;
         m_connection.Close();

@@ -99,7 +99,8 @@ PostgresServer::~PostgresServer() {
 
 int PostgresServer::RunAsServer(const std::string& command) {
     const std::string as = geteuid() == 0 ? "runuser -u postgres -- " : "";
-    const int status = std::system((as + command + " >>'" + m_dir.File("commands.log") + "' 2>&1").c_str());
+    const int status =
+        std::system((as + command + " >>'" + m_dir.File("commands.log") + "' 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -131,7 +132,8 @@ bool PostgresServer::Start(std::string* error, const std::string& certificate,
              << "shared_buffers = 32MB\n"
              << "max_connections = 60\n";
         if (!certificate.empty()) {
-            fs::copy_file(certificate, m_data + "/server.crt", fs::copy_options::overwrite_existing);
+            fs::copy_file(certificate, m_data + "/server.crt",
+                          fs::copy_options::overwrite_existing);
             fs::copy_file(key, m_data + "/server.key", fs::copy_options::overwrite_existing);
             chmod((m_data + "/server.key").c_str(), 0600);
             conf << "ssl = on\n";
