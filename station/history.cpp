@@ -55,6 +55,18 @@ const char* const kSchemaSteps[] = {
     "CREATE INDEX runs_file ON runs(file, id);"
     "CREATE INDEX runs_file_carriers ON runs(file_sha256, result, instrument);"
     "CREATE INDEX runs_file_sha256 ON runs(file_sha256, id);",
+    // 4: the outbox to the site database and the station's identity.  Every write of a row
+    // raises its revision; the sender records the revision it last sent, so a row is unsent
+    // while the two differ (every row of an older file is).  The identity is a random UUID
+    // (version 4), made once with the file.
+    "ALTER TABLE runs ADD COLUMN revision INTEGER NOT NULL DEFAULT 1;"
+    "ALTER TABLE runs ADD COLUMN sent_revision INTEGER NOT NULL DEFAULT 0;"
+    "CREATE INDEX runs_unsent ON runs(id) WHERE revision > sent_revision;"
+    "CREATE TABLE identity (slot INTEGER PRIMARY KEY CHECK (slot = 1), station_id TEXT NOT NULL);"
+    "INSERT INTO identity (slot, station_id) SELECT 1, lower(hex(randomblob(4)) || '-' ||"
+    " hex(randomblob(2)) || '-4' || substr(hex(randomblob(2)), 2) || '-' ||"
+    " substr('89AB', 1 + (random() & 3), 1) || substr(hex(randomblob(2)), 2) || '-' ||"
+    " hex(randomblob(6)));",
 };
 static_assert(std::size(kSchemaSteps) == CHistory::kSchemaVersion);
 
@@ -333,8 +345,9 @@ bool CHistory::Open(const std::string& path, std::string* error) {
     }
     {
         CStatement mark(m_write,
-                        "UPDATE runs SET result = 'interrupted', ended = ?1, "
-                        "error = 'the station stopped during the run' WHERE result = 'running'");
+                               "UPDATE runs SET result = 'interrupted', ended = ?1, "
+                        "error = 'the station stopped during the run', revision = revision + 1 "
+                        "WHERE result = 'running'");
         mark.Bind(1, Now());
         if (!mark.Ok() || mark.Step() != SQLITE_DONE) {
             *error = std::string("can't use the history: ") + sqlite3_errmsg(m_write);
@@ -342,6 +355,15 @@ bool CHistory::Open(const std::string& path, std::string* error) {
             return false;
         }
         m_interruptedAtOpen = sqlite3_changes(m_write);
+    }
+    {
+        CStatement identity(m_write, "SELECT station_id FROM identity WHERE slot = 1");
+        if (!identity.Ok() || identity.Step() != SQLITE_ROW) {
+            *error = "can't use the history " + path + ": it holds no station identity";
+            Close();
+            return false;
+        }
+        m_stationId = identity.Text(0);
     }
     if (sqlite3_open_v2(path.c_str(), &m_read, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -418,7 +440,11 @@ int64_t CHistory::Insert(const HistoryRow& row) {
     s.Bind(11, row.blockRate);
     s.Bind(12, row.instrument);
     s.Bind(13, row.operatorName);
-    return s.Step() == SQLITE_DONE ? sqlite3_last_insert_rowid(m_write) : 0;
+    if (s.Step() != SQLITE_DONE) {
+        return 0;
+    }
+    Written();
+    return sqlite3_last_insert_rowid(m_write);
 }
 
 bool CHistory::Complete(const HistoryRow& row) {
@@ -428,7 +454,7 @@ bool CHistory::Complete(const HistoryRow& row) {
     }
     CStatement s(m_write,
                  "UPDATE runs SET ended = ?2, result = ?3, error = ?4, bytes = ?5, seconds = ?6, "
-                 "block_ms = ?7, identify = ?8 WHERE id = ?1");
+                 "block_ms = ?7, identify = ?8, revision = revision + 1 WHERE id = ?1");
     if (!s.Ok()) {
         return false;
     }
@@ -440,7 +466,11 @@ bool CHistory::Complete(const HistoryRow& row) {
     s.Bind(6, row.seconds);
     s.Bind(7, row.blockMs);
     s.Bind(8, row.identify);
-    return s.Step() == SQLITE_DONE;
+    if (s.Step() != SQLITE_DONE) {
+        return false;
+    }
+    Written();
+    return true;
 }
 
 std::vector<HistoryRow> CHistory::Query(const HistoryFilter& filter) {
@@ -564,6 +594,71 @@ std::vector<HistoryRow> CHistory::LatestPerPort() {
         rows.push_back(ReadRow(s));
     }
     return rows;
+}
+
+void CHistory::SetWriteListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(m_writeMutex);
+    m_written = std::move(listener);
+}
+
+void CHistory::Written() {
+    if (m_written) {
+        m_written();
+    }
+}
+
+std::vector<OutboxRow> CHistory::Unsent(int limit) {
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    std::vector<OutboxRow> rows;
+    if (m_read == nullptr) {
+        return rows;
+    }
+    // The WHERE is the partial index's own, so that only unsent rows are ever read.
+    CStatement s(m_read, std::string("SELECT ") + kColumns +
+                             ", revision FROM runs WHERE revision > sent_revision"
+                             " ORDER BY id LIMIT ?1");
+    if (!s.Ok()) {
+        return rows;
+    }
+    s.Bind(1, int64_t{limit});
+    while (s.Step() == SQLITE_ROW) {
+        rows.push_back(OutboxRow{ReadRow(s), s.Int(sqlite3_column_count(s.Get()) - 1)});
+    }
+    return rows;
+}
+
+int64_t CHistory::UnsentCount() {
+    std::lock_guard<std::mutex> lock(m_readMutex);
+    if (m_read == nullptr) {
+        return 0;
+    }
+    CStatement s(m_read, "SELECT count(*) FROM runs WHERE revision > sent_revision");
+    return s.Ok() && s.Step() == SQLITE_ROW ? s.Int(0) : 0;
+}
+
+bool CHistory::MarkSent(const std::vector<OutboxRow>& rows) {
+    std::lock_guard<std::mutex> lock(m_writeMutex);
+    if (m_write == nullptr) {
+        return false;
+    }
+    // A row written again while it was on its way keeps its newer revision and stays unsent.
+    if (!Exec(m_write, "BEGIN IMMEDIATE", nullptr)) {
+        return false;
+    }
+    CStatement s(m_write,
+                 "UPDATE runs SET sent_revision = ?2 WHERE id = ?1 AND sent_revision < ?2");
+    bool ok = s.Ok();
+    for (size_t i = 0; ok && i < rows.size(); ++i) {
+        s.Bind(1, rows[i].row.id);
+        s.Bind(2, rows[i].revision);
+        ok = s.Step() == SQLITE_DONE;
+        sqlite3_reset(s.Get());
+    }
+    if (!ok) {
+        Exec(m_write, "ROLLBACK", nullptr);
+        return false;
+    }
+    return Exec(m_write, "COMMIT", nullptr);
 }
 
 std::string CHistory::Now() {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,6 +42,13 @@ struct HistoryRow {
     int64_t blockRate = 0;
     std::optional<std::string> instrument;    // the unit's serial number as entered
     std::optional<std::string> operatorName;  // the column "operator": who started the run
+};
+
+// A row as the outbox to the site database gives it: the row and the revision of its latest
+// write (1 as inserted, raised by every write after).
+struct OutboxRow {
+    HistoryRow row;
+    int64_t revision = 0;
 };
 
 // What a query asks for: the newest `limit` rows, filtered by the fields given (an empty one
@@ -84,7 +92,7 @@ private:
 
 class CHistory {
 public:
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
 
     CHistory() = default;
     ~CHistory();
@@ -121,7 +129,20 @@ public:
     // The current time as the history writes it: "2026-12-08T16:07:27Z".
     static std::string Now();
 
+    // The station's identity: a UUID made with the file and kept in it.
+    const std::string& StationId() const { return m_stationId; }
+    // The outbox to the site database: the oldest `limit` rows whose latest revision was not
+    // sent, and how many there are; MarkSent records the revisions that a site committed.
+    std::vector<OutboxRow> Unsent(int limit);
+    int64_t UnsentCount();
+    bool MarkSent(const std::vector<OutboxRow>& rows);
+    // Called after every row written (on the writer's thread, under the write lock): it may
+    // only take note that there is something to send.
+    void SetWriteListener(std::function<void()> listener);
+
 private:
+    void Written();
+
     bool Exec(sqlite3* db, const char* sql, std::string* error);
     bool Upgrade(std::string* error);
 
@@ -133,6 +154,8 @@ private:
     std::mutex m_writeMutex;
     std::mutex m_readMutex;
     int m_interruptedAtOpen = 0;
+    std::string m_stationId;
+    std::function<void()> m_written;
 };
 
 // A row as the API gives it: every column by its name, null where the row has no value.

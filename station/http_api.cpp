@@ -6,12 +6,14 @@
 
 #include "framework/regular_file.h"
 #include "station/history_api.h"
+#include "station/site_api.h"
 
 #include <dirent.h>
 #include <httplib.h>
 #include <openssl/crypto.h>
 #include <sys/stat.h>
 
+#include <thread>
 #include <utility>
 
 namespace {
@@ -168,13 +170,26 @@ bool CHttpApi::LoadWebFolder(const std::string& folder, const std::string& prefi
 }
 
 void CHttpApi::Serve() {
-    m_server->listen_after_bind();
+    m_serveCalled = true;
+    if (!m_stopAsked) {
+        m_server->listen_after_bind();
+    }
+    m_serveEnded = true;
 }
 
 void CHttpApi::Stop() {
-    if (m_server) {
-        m_server->stop();
+    if (!m_server) {
+        return;
     }
+    // cpp-httplib's stop() does nothing before its listening has begun: a stop asked for just
+    // after the start (a SIGTERM at once) waits for that, or else the server would never end.
+    m_stopAsked = true;
+    if (m_serveCalled) {
+        while (!m_serveEnded && !m_server->is_running()) {
+            std::this_thread::yield();
+        }
+    }
+    m_server->stop();
 }
 
 void CHttpApi::Routes() {
@@ -244,6 +259,10 @@ void CHttpApi::Routes() {
         Reply(response, m_station.Stats());
     });
     AddHistoryRoutes(server, m_station);
+
+    if (m_site != nullptr) {
+        AddSiteRoutes(server, *m_site);
+    }
 
     server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
         std::shared_ptr<CEventHub::Client> client = m_station.Subscribe();

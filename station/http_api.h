@@ -8,6 +8,7 @@
 #include "station/sign_in.h"
 #include "station/station.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@ namespace httplib {
 class Server;
 struct Request;
 }  // namespace httplib
+class CSite;
 
 struct HttpSettings {
     std::string host = "127.0.0.1";
@@ -33,6 +35,8 @@ public:
     CHttpApi(const CHttpApi&) = delete;
     CHttpApi& operator=(const CHttpApi&) = delete;
 
+    // The site's routes (/api/site...) answer from it; set before Bind.
+    void SetSite(CSite* site) { m_site = site; }
     // Loads the page's files and binds the address.  False with the reason when it can't.
     bool Bind(std::string* error);
     // The port bound (useful when asked for any).
@@ -53,6 +57,7 @@ private:
     bool TokenGiven(const httplib::Request& request) const;
 
     CStation& m_station;
+    CSite* m_site = nullptr;
     HttpSettings m_settings;
     int m_port = 0;
     std::unique_ptr<httplib::Server> m_server;
@@ -62,4 +67,5 @@ private:
         std::string content;
     };
     std::map<std::string, WebFile> m_web;  // request path -> file
+    std::atomic<bool> m_serveCalled{false}, m_serveEnded{false}, m_stopAsked{false};
 };

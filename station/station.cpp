@@ -272,6 +272,11 @@ CStation::Answer CStation::Carriers(const std::string& fileSha256, bool ever) {
     return {200, Json{{"instruments", units}}};
 }
 
+void CStation::Publish(const nlohmann::ordered_json& event) {
+    std::lock_guard<std::mutex> lock(m_slots.Mutex());
+    m_slots.PublishLocked(event);
+}
+
 std::shared_ptr<CEventHub::Client> CStation::Subscribe() {
     return m_slots.Subscribe();
 }

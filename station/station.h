@@ -76,6 +76,9 @@ public:
     Answer Cancel(const nlohmann::json& request);
     Answer SetAuto(const nlohmann::json& request, const std::string& operatorName = {});
 
+    // An event of the station's own to every page (the site's state).
+    void Publish(const nlohmann::ordered_json& event);
+
     // A new event stream, which starts with the snapshot; null when too many are open.
     std::shared_ptr<CEventHub::Client> Subscribe();
     void Unsubscribe(const std::shared_ptr<CEventHub::Client>& client);

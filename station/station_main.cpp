@@ -12,6 +12,8 @@
 #include "station/operators.h"
 #include "station/password_hash.h"
 #include "station/password_prompt.h"
+#include "station/site.h"
+#include "station/site_schema.h"
 #include "station/station.h"
 #include "station/station_log.h"
 
@@ -36,7 +38,12 @@ const char kFooter[] =
     "  velko-station --watch '/dev/serial/by-id/*' --operators /etc/velko/operators "
     "--require-instrument\n"
     "  velko-station hash-password   (the HASH of a line of the operators file)\n"
+    "  velko-station --site 'postgresql://velko@db.example/velko?sslmode=verify-full' --watch "
+    "'/dev/serial/by-id/*'\n"
+    "  velko-station site-init 'postgresql://admin@db.example/velko'\n"
     "Then open the address it prints in a browser.";
+
+constexpr int kSiteDrainMs = 2000;  // sending on after the bench stopped, while rows wait
 
 // "ADDR:PORT" or "[V6]:PORT" into its parts; false when it is neither.
 bool SplitListen(const std::string& listen, std::string* host, int* port) {
@@ -118,6 +125,29 @@ int RunHashPassword() {
     return kExitOk;
 }
 
+// site-init: the site's schema made or brought up to date, as a database administrator
+// does it before the stations' own users (who may not create anything) connect.
+int SiteInit(const std::string& conninfo) {
+    const std::string problem = SiteConninfoProblem(conninfo);
+    if (!problem.empty()) {
+        return Fail(problem);
+    }
+    CSiteConnection connection;
+    std::string error;
+    if (!connection.Connect(conninfo, CSiteConnection::Limits{}, &error)) {
+        std::fprintf(stderr, "velko-station: error: can't connect to the site database: %s\n",
+                     error.c_str());
+        return kExitFailed;
+    }
+    const int version = PrepareSiteSchema(connection, &error);
+    if (version == 0) {
+        std::fprintf(stderr, "velko-station: error: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    std::printf("velko-station: the site's schema velko is at version %d\n", version);
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -135,7 +165,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "velko-station " ORVANE_VERSION);
     std::string listen = "127.0.0.1:8370", database = "velko-station.db", shelf = ".";
     std::vector<std::string> ports, watch;
-    std::string portsFrom, autoFile, signLibrary, tokenFile, webFolder;
+    std::string portsFrom, autoFile, signLibrary, tokenFile, webFolder, site, name, initSite;
     int32_t blockRate = kDefaultBlockBaudRate;
     int retries = 0;
     app.add_option("--listen", listen,
@@ -185,6 +215,15 @@ int main(int argc, char** argv) {
                  "every run must name the serial number of its instrument (a request without "
                  "one is refused); no automatic file then");
     app.add_option("--web", webFolder, "the folder of the page's files (default: the installed one)");
+    app.add_option("--site", site,
+                   "copy every run to this site database: a libpq connection string or "
+                   "postgresql:// URI, without a password (that comes from ~/.pgpass, "
+                   "PGPASSFILE or a service file)");
+    app.add_option("--name", name, "the station's name in its runs and the site (default: the "
+                                   "host's name)");
+    CLI::App* init = app.add_subcommand(
+        "site-init", "make or upgrade the site database's schema velko, then end (no bench)");
+    init->add_option("CONNINFO", initSite, "the site database, as for --site")->required();
     app.footer(kFooter);
     CLI::App* hashCommand = app.add_subcommand(
         "hash-password",
@@ -198,6 +237,18 @@ int main(int argc, char** argv) {
     }
     if (hashCommand->parsed()) {
         return RunHashPassword();
+    }
+    if (*init) {
+        return SiteInit(initSite);
+    }
+    if (!site.empty()) {
+        const std::string problem = SiteConninfoProblem(site);
+        if (!problem.empty()) {
+            return Fail(problem);
+        }
+    }
+    if (app.count("--name") > 0 && name.find_first_not_of(" \t") == std::string::npos) {
+        return Fail("--name wants a name");
     }
 
     HttpSettings http;
@@ -241,8 +292,8 @@ int main(int argc, char** argv) {
     settings.autoFile = autoFile;
     settings.run.blockRate = blockRate;
     settings.run.retries = retries;
-    settings.stationName = HostName();
     settings.requireInstrument = requireInstrument;
+    settings.stationName = name.empty() ? HostName() : name;
     if (!LoadSignOption(signLibrary, &settings.signApp)) {
         return kExitUsage;
     }
@@ -257,11 +308,23 @@ int main(int argc, char** argv) {
                      "stopped; the history says so\n", history.InterruptedAtOpen());
     }
     InstallInterruptHandler();
+    SiteSettings siteSettings;
+    siteSettings.conninfo = site;
+    siteSettings.name = settings.stationName;
+    siteSettings.host = HostName();
+    siteSettings.version = ORVANE_VERSION;
+    CSite siteCopy(siteSettings, history);
     CStation station(settings, history);
     CHttpApi api(station, http);
+    api.SetSite(&siteCopy);
     if (!api.Bind(&error) || !station.Start(&error)) {
         return Fail(error);
     }
+    if (!site.empty()) {
+        StationLog("site: station " + history.StationId() + " copies its runs to the site " +
+                   "database; " + std::to_string(history.UnsentCount()) + " run row(s) to send");
+    }
+    siteCopy.Start([&station](const nlohmann::ordered_json& event) { station.Publish(event); });
     const std::string shown = http.host.find(':') != std::string::npos
                                   ? "[" + http.host + "]"
                                   : http.host == "0.0.0.0" ? HostName() : http.host;
@@ -286,6 +349,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velko-station: stopping: every running port stops before its next "
                  "block (a second signal ends at once)\n");
     station.Stop();
+    siteCopy.Stop(kSiteDrainMs);
     api.Stop();
     server.join();
     hangup.Stop();

@@ -19,6 +19,18 @@ export async function getJson(path) {
     return response.json();
 }
 
+// GET a JSON answer whatever its status: {ok, status, body} (status 0 when the station is away,
+// body {} when the answer is no JSON), so that a refusal's reason can be shown.
+export async function getAnswer(path) {
+    try {
+        const response = await fetch(path, { headers: headers(), cache: 'no-store' });
+        const body = await response.json().catch(() => ({}));
+        return { ok: response.ok, status: response.status, body };
+    } catch {
+        return { ok: false, status: 0, body: { error: 'the station is not reachable' } };
+    }
+}
+
 // POST a JSON body; answers {ok, status, body} (body {} when the answer is no JSON).
 export async function postJson(path, body) {
     try {

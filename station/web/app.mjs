@@ -19,6 +19,7 @@ import {
     shortPortName,
     shortPortNames,
 } from './format.mjs';
+import { initSite, siteChanged } from './site.mjs';
 import { makeTile, updateTile } from './tiles.mjs';
 
 const $ = (selector) => document.querySelector(selector);
@@ -209,6 +210,10 @@ function onEvent(event) {
     if (event.event === 'slot') {
         const { event: _, ...slot } = event;
         setSlot(slot);
+        return;
+    }
+    if (event.event === 'site') {
+        siteChanged();
         return;
     }
     if (event.event === 'auto') {
@@ -507,6 +512,7 @@ const refreshHistory = coalesced(async () => {
 function refreshReports() {
     refreshStats();
     refreshHistory();
+    siteChanged();
 }
 
 // The filters' choices: the slots and the shelf's files (a choice that went stays chosen).
@@ -698,4 +704,5 @@ $('[data-action="sign-out"]').addEventListener('click', async () => {
 });
 
 atEveryHour();
+initSite();
 checkSession();
