@@ -12,6 +12,7 @@
 #include <openssl/crypto.h>
 #include <sys/stat.h>
 
+#include <thread>
 #include <utility>
 
 namespace {
@@ -168,10 +169,22 @@ bool CHttpApi::LoadWebFolder(const std::string& folder, const std::string& prefi
 }
 
 void CHttpApi::Serve() {
-    m_server->listen_after_bind();
+    m_serving = true;
+    if (!m_stopAsked) {
+        m_server->listen_after_bind();
+    }
+    m_served = true;
 }
 
 void CHttpApi::Stop() {
+    // cpp-httplib forgets a stop that comes before its listening loop has begun, and would
+    // then serve for ever: a stop asked right after the start waits until the loop runs.
+    m_stopAsked = true;
+    if (m_serving) {
+        while (!m_server->is_running() && !m_served) {
+            std::this_thread::yield();
+        }
+    }
     if (m_server) {
         m_server->stop();
     }

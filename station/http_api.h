@@ -8,6 +8,7 @@
 #include "station/sign_in.h"
 #include "station/station.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -55,6 +56,7 @@ private:
     CStation& m_station;
     HttpSettings m_settings;
     int m_port = 0;
+    std::atomic<bool> m_serving{false}, m_served{false}, m_stopAsked{false};
     std::unique_ptr<httplib::Server> m_server;
     CSignIn m_signIn;
     struct WebFile {
