@@ -170,26 +170,25 @@ bool CHttpApi::LoadWebFolder(const std::string& folder, const std::string& prefi
 }
 
 void CHttpApi::Serve() {
-    m_serveCalled = true;
+    m_serving = true;
     if (!m_stopAsked) {
         m_server->listen_after_bind();
     }
-    m_serveEnded = true;
+    m_served = true;
 }
 
 void CHttpApi::Stop() {
-    if (!m_server) {
-        return;
-    }
-    // cpp-httplib's stop() does nothing before its listening has begun: a stop asked for just
-    // after the start (a SIGTERM at once) waits for that, or else the server would never end.
+    // cpp-httplib forgets a stop that comes before its listening loop has begun, and would
+    // then serve for ever: a stop asked right after the start waits until the loop runs.
     m_stopAsked = true;
-    if (m_serveCalled) {
-        while (!m_serveEnded && !m_server->is_running()) {
+    if (m_serving) {
+        while (!m_server->is_running() && !m_served) {
             std::this_thread::yield();
         }
     }
-    m_server->stop();
+    if (m_server) {
+        m_server->stop();
+    }
 }
 
 void CHttpApi::Routes() {

@@ -60,6 +60,7 @@ private:
     CSite* m_site = nullptr;
     HttpSettings m_settings;
     int m_port = 0;
+    std::atomic<bool> m_serving{false}, m_served{false}, m_stopAsked{false};
     std::unique_ptr<httplib::Server> m_server;
     CSignIn m_signIn;
     struct WebFile {
@@ -67,5 +68,4 @@ private:
         std::string content;
     };
     std::map<std::string, WebFile> m_web;  // request path -> file
-    std::atomic<bool> m_serveCalled{false}, m_serveEnded{false}, m_stopAsked{false};
 };

@@ -273,9 +273,10 @@ int main(int argc, char** argv) {
             return Fail(error);
         }
         http.operators = &operators;
-        // Before any thread starts, so that SIGHUP reaches only the watcher's sigwait().
-        CHangupReload::Block();
     }
+    // Before any thread starts, so that SIGHUP reaches only the watcher's sigwait(): a reload
+    // (systemctl reload) never ends the bench, with an operators file or without.
+    CHangupReload::Block();
 
     StationSettings settings;
     settings.shelf = shelf;
@@ -331,18 +332,20 @@ int main(int argc, char** argv) {
     std::printf("velko-station: open http://%s:%d/\n", shown.c_str(), api.Port());
     std::fflush(stdout);
 
-    if (!operatorsFile.empty()) {
-        hangup.Start([&operators, &operatorsFile] {
-            std::string why;
-            if (operators.Reload(&why)) {
-                StationLog("the operators file " + operatorsFile + " was read again: " +
-                           std::to_string(operators.Count()) + " operator(s)");
-            } else {
-                StationLog("the operators file was not taken: " + why + "; the " +
-                           std::to_string(operators.Count()) + " operator(s) read before stay");
-            }
-        });
-    }
+    hangup.Start([&operators, &operatorsFile] {
+        if (operatorsFile.empty()) {
+            StationLog("SIGHUP: there is no operators file to read again");
+            return;
+        }
+        std::string why;
+        if (operators.Reload(&why)) {
+            StationLog("the operators file " + operatorsFile +
+                       " was read again: " + std::to_string(operators.Count()) + " operator(s)");
+        } else {
+            StationLog("the operators file was not taken: " + why + "; the " +
+                       std::to_string(operators.Count()) + " operator(s) read before stay");
+        }
+    });
     std::thread server([&api] { api.Serve(); });
     while (!WaitForInterrupt(60000)) {
     }
