@@ -265,15 +265,18 @@ ApiAnswer CSiteQueries::Instrument(const std::string& serial) {
 
 ApiAnswer CSiteQueries::Recall(const std::string& fileSha256) {
     std::string error;
-    // The units that ever took the file, then each one's newest done run: those where that
-    // run is of the file still carry it.
+    // The units that ever took the file, then each one's newest done run (from the index of
+    // done runs alone): those where it is of the file still carry it, and only their rows are
+    // read.
     std::vector<PgResult> results = Run(
         {{"SELECT " + RowColumns("c") +
               " FROM (SELECT DISTINCT instrument FROM velko.runs WHERE file_sha256 = $1"
               " AND result = 'done' AND instrument IS NOT NULL) u"
-              " CROSS JOIN LATERAL (SELECT * FROM velko.runs r WHERE r.instrument = u.instrument"
-              " AND r.result = 'done' ORDER BY r.started DESC, r.station_id DESC,"
-              " r.run_id DESC LIMIT 1) c WHERE c.file_sha256 = $1 ORDER BY c.instrument",
+              " CROSS JOIN LATERAL (SELECT r.station_id, r.run_id, r.file_sha256"
+              " FROM velko.runs r WHERE r.instrument = u.instrument AND r.result = 'done'"
+              " ORDER BY r.started DESC, r.station_id DESC, r.run_id DESC LIMIT 1) n"
+              " JOIN velko.runs c ON c.station_id = n.station_id AND c.run_id = n.run_id"
+              " WHERE n.file_sha256 = $1 ORDER BY c.instrument",
           {fileSha256}}},
         &error);
     if (results.empty()) {

@@ -1,6 +1,7 @@
 // The site's schema steps.  Indexes serve the site's own questions: the newest runs first
-// (started, with the key as the tie-break), a unit's record (its serial, newest first) and the
-// units that carry a file (the file's hash, then the unit).
+// (started, with the key as the tie-break), a unit's record (its serial, newest first), the
+// units that ever took a file (the file's hash, then the unit, with the result beside) and each
+// unit's newest done run with its file (read from the index alone).
 #include "station/site_schema.h"
 
 #include <iterator>
@@ -50,7 +51,9 @@ const char* const kSteps[] = {
     " PRIMARY KEY (station_id, run_id));"
     "CREATE INDEX runs_started ON velko.runs (started, station_id, run_id);"
     "CREATE INDEX runs_instrument ON velko.runs (instrument, started);"
-    "CREATE INDEX runs_file_sha256 ON velko.runs (file_sha256, instrument);",
+    "CREATE INDEX runs_file_sha256 ON velko.runs (file_sha256, instrument) INCLUDE (result);"
+    "CREATE INDEX runs_instrument_done ON velko.runs (instrument, started, station_id, run_id)"
+    " INCLUDE (file_sha256) WHERE result = 'done';",
 };
 static_assert(std::size(kSteps) == kSiteSchemaVersion);
 

@@ -3,13 +3,14 @@
 site database (a PostgreSQL server of the test's own); the view shows a tile for each with its
 day and the runs of both with their station, and its search narrows them; on the bench view the
 banner says that the site has not answered for over a minute, with the runs that wait, and goes
-once the site is back.  Exits 77 (skipped) when Chromium, its driver, Selenium or the
+once the station has sent them.  Exits 77 (skipped) when Chromium, its driver, Selenium or the
 PostgreSQL server is not installed."""
 import argparse
 import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -39,14 +40,27 @@ class Station:
             page_test.first_line(sim, 'vyra-sim')
             self.sims.append(sim)
             self.ports.append(port)
-        self.log = open(os.path.join(folder, f'{name}.log'), 'w')
-        command = [args.station, '--shelf', args.shelf, '--db', os.path.join(self.folder, 'h.db'),
-                   '--listen', '127.0.0.1:0', '--site', site, '--name', name]
+        with socket.socket() as probe:  # a free port, kept across a restart
+            probe.bind(('127.0.0.1', 0))
+            listen = probe.getsockname()[1]
+        self.command = [args.station, '--shelf', args.shelf, '--db',
+                        os.path.join(self.folder, 'h.db'), '--listen', f'127.0.0.1:{listen}',
+                        '--site', site, '--name', name]
         for port in self.ports:
-            command += ['--port', port]
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.log,
+            self.command += ['--port', port]
+        self.log = open(os.path.join(folder, f'{name}.log'), 'w')
+        self.name = name
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(self.command, stdout=subprocess.PIPE, stderr=self.log,
                                         text=True)
-        self.url = page_test.first_line(self.process, name).split('open ')[1]
+        self.url = page_test.first_line(self.process, self.name).split('open ')[1]
+
+    def restart(self):
+        self.process.send_signal(signal.SIGTERM)
+        assert self.process.wait(WAIT) == 0
+        self.start()
 
     def get(self, path):
         with urllib.request.urlopen(self.url + path.lstrip('/'), timeout=WAIT) as answer:
@@ -156,6 +170,9 @@ def run(args, folder):
 
         print('== the site is back: the backlog goes, the banner too')
         server.start()
+        # Restarted, the station connects at once rather than after its pause (up to a
+        # minute); the page finds it again by itself.
+        a.restart()
         page.until('the banner gone', lambda: not driver.find_elements(
             page_test.By.CSS_SELECTOR, banner))
         assert a.get('/api/site')['pending'] == 0
