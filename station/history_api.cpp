@@ -152,6 +152,7 @@ void AddHistoryRoutes(httplib::Server& server, CStation& station) {
             "text/csv; charset=utf-8",
             [cursor, header = true](size_t, httplib::DataSink& sink) mutable {
                 std::string chunk;
+                chunk.reserve(kCsvChunkBytes + 4096);
                 if (header) {
                     header = false;
                     chunk = HistoryCsvHeader();

@@ -678,7 +678,8 @@ TEST(VelkoStationRecords, AScannedBatchIsRecordedWithItsSerialsAndItsOperator) {
         EXPECT_EQ(rows.at(port)["operator"], "bob");
         EXPECT_EQ(rows.at(port)["result"], "done");
     }
-    for (const Json& slot : station.Get("/api/ports", bob)["ports"]) {
+    const Json slots = station.Get("/api/ports", bob);
+    for (const Json& slot : slots["ports"]) {
         EXPECT_EQ(slot["instrument"], serials.at(slot["name"]));
         EXPECT_EQ(slot["operator"], "bob");
     }
