@@ -11,8 +11,9 @@ packages=(
     googletest libgtest-dev libbenchmark-dev libssl-dev pkg-config
     libcli11-dev nlohmann-json3-dev
     # the station: its HTTP server, its history, the site database's client library and,
-    # for the tests, a PostgreSQL server of their own; load for the station's benchmarks
-    libcpp-httplib-dev libsqlite3-dev libpq-dev postgresql wrk
+    # for the tests, a PostgreSQL server of their own (and openssl for its certificates); load
+    # for the station's benchmarks
+    libcpp-httplib-dev libsqlite3-dev libpq-dev postgresql openssl wrk
     # the station page's tests: in a real browser, and its own logic under node
     chromium chromium-driver python3-selenium nodejs
     # the Debian package and its checks (col renders man pages as text, curl asks the
