@@ -725,16 +725,42 @@ std::string HistoryCsvHeader() {
 }
 
 std::string HistoryCsvLine(const HistoryRow& row) {
+    // The columns of HistoryRowJson in its order, written straight out: an export of years
+    // of rows makes no JSON object a row (the header comes from that object, and the tests
+    // hold a row of each form against the other).
     std::string csv;
-    const nlohmann::ordered_json value = HistoryRowJson(row);
-    for (auto it = value.begin(); it != value.end(); ++it) {
-        std::string field;
-        if (it->is_string()) {
-            field = it->get<std::string>();
-        } else if (!it->is_null()) {
-            field = it->dump();
-        }
-        csv += (it == value.begin() ? "" : ",") + CsvField(field);
-    }
+    csv.reserve(384);
+    bool first = true;
+    auto text = [&csv, &first](const std::string& value) {
+        csv += first ? "" : ",";
+        csv += CsvField(value);
+        first = false;
+    };
+    auto optional = [&text](const std::optional<std::string>& value) { text(value.value_or("")); };
+    auto number = [&text](int64_t value) { text(std::to_string(value)); };
+    auto real = [&text](const std::optional<double>& value) {
+        text(value ? nlohmann::json(*value).dump() : "");
+    };
+    number(row.id);
+    text(row.started);
+    optional(row.ended);
+    text(row.port);
+    text(row.file);
+    text(row.fileSha256);
+    number(row.imageCrc);
+    number(row.start);
+    number(row.end);
+    optional(row.identify);
+    text(row.result);
+    optional(row.error);
+    number(row.bytes);
+    real(row.seconds);
+    real(row.blockMs);
+    text(row.station);
+    text(row.version);
+    number(row.attempt);
+    number(row.blockRate);
+    optional(row.instrument);
+    optional(row.operatorName);
     return csv + "\r\n";
 }

@@ -49,23 +49,23 @@ struct ParsedHash {
 };
 
 bool Parse(const std::string& text, ParsedHash* parsed) {
-    std::vector<std::string> parts;
+    std::vector<std::string> fields;
     size_t start = 0;
     for (size_t end; (end = text.find('$', start)) != std::string::npos; start = end + 1) {
-        parts.push_back(text.substr(start, end - start));
+        fields.push_back(text.substr(start, end - start));
     }
-    parts.push_back(text.substr(start));
-    if (parts.size() != 4 || parts[0] != kScheme || parts[1].empty() ||
-        parts[1].find_first_not_of("0123456789") != std::string::npos || parts[1].size() > 9) {
+    fields.push_back(text.substr(start));
+    if (fields.size() != 4 || fields[0] != kScheme || fields[1].empty() ||
+        fields[1].find_first_not_of("0123456789") != std::string::npos || fields[1].size() > 9) {
         return false;
     }
-    const long iterations = std::strtol(parts[1].c_str(), nullptr, 10);
+    const long iterations = std::strtol(fields[1].c_str(), nullptr, 10);
     if (iterations < kPasswordHashIterations || iterations > kMaxIterations) {
         return false;
     }
     parsed->iterations = static_cast<int>(iterations);
-    return FromBase64(parts[2], &parsed->salt) && parsed->salt.size() >= kSaltBytes &&
-           FromBase64(parts[3], &parsed->hash) && parsed->hash.size() == kHashBytes;
+    return FromBase64(fields[2], &parsed->salt) && parsed->salt.size() >= kSaltBytes &&
+           FromBase64(fields[3], &parsed->hash) && parsed->hash.size() == kHashBytes;
 }
 
 bool Derive(const std::string& password, const std::vector<unsigned char>& salt, int iterations,

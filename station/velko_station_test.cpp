@@ -533,6 +533,18 @@ TEST(VelkoStation, TheCsvHoldsEveryRow) {
     EXPECT_EQ(csv->get_header_value("Transfer-Encoding"), "chunked");
     EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'), kRows + 1);
     EXPECT_NE(csv->body.find(",SN1,\r\n"), std::string::npos);  // the oldest row is there too
+    // A row of the CSV says what the same row of the JSON says, column by column.
+    const Json newest = station.Get("/api/history?limit=1")["runs"][0];
+    const size_t firstRow = csv->body.find("\r\n") + 2;
+    std::string expected, header = csv->body.substr(0, firstRow - 2) + ",";
+    for (size_t at = 0, comma; (comma = header.find(',', at)) != std::string::npos;
+         at = comma + 1) {
+        const Json& value = newest.at(header.substr(at, comma - at));
+        expected += (at == 0 ? "" : ",") + (value.is_string() ? value.get<std::string>()
+                                            : value.is_null() ? ""
+                                                              : value.dump());
+    }
+    EXPECT_EQ(csv->body.substr(firstRow, csv->body.find("\r\n", firstRow) - firstRow), expected);
     // The filters select; a limit, when asked for, holds.
     auto some = client.Get("/api/history.csv?port=p3&limit=7");
     ASSERT_TRUE(some);

@@ -2,7 +2,7 @@
 """The station's page in headless Chromium, driving a bench of simulated instruments as a person
 would: a batch with healthy and faulty instruments, the history and its filter, a Retry once the
 instrument is healthy, the automatic switch with a watched port that appears, Cancel, and the
-page finding the station again after a restart.  Exits 77 (skipped) when Chromium, its driver or
+page finding the station again after a restart; then a bench with a sign-in and a scanner.  Exits 77 (skipped) when Chromium, its driver or
 Selenium is not installed."""
 import argparse
 import json
@@ -34,7 +34,7 @@ except ImportError:
 PACED = ['p01', 'p02', 'p03', 'p04', 'p05']
 SIMS = {
     **{name: ['--pace'] for name in PACED},
-    'p06': ['--erase-fault', '2'], 'p07': ['--identify-silent'], 'p08': ['--block-fault', '30'],
+    'p06': ['--erase-fault', '2', '--faulty-sessions', '1'], 'p07': ['--identify-silent'], 'p08': ['--block-fault', '30'],
     'p09': ['--erase-fault', '1:checksum'], 'p10': ['--stale-bytes'],
     'p11': ['--identify-bad-checksum'], 'p12': [],
 }
@@ -228,8 +228,8 @@ def run(args, folder):
         Select(page.find('select[name="history-result"]')).select_by_value('')
 
         print('== Retry once the failing instrument is healthy')
-        bench.stop_sim('p06')
-        bench.start_sim('p06')
+        # p06 fails its first session only: seen to without leaving its port (a port that goes
+        # and comes back starts idle, with nothing to retry).
         page.choose('VYRA_FULL.A37')  # Retry takes the file of the failed run, not the chosen one
         page.click('p06', 'retry')
         page.wait_states({'p06': 'done'})
