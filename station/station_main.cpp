@@ -9,11 +9,14 @@
 #include "gang/sign_option.h"
 #include "station/http_api.h"
 #include "station/station.h"
+#include "station/tls_context.h"
 
 #include <CLI/CLI.hpp>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <iterator>
@@ -28,7 +31,12 @@ const char kFooter[] =
     "  velko-station --shelf /srv/firmware --watch '/dev/serial/by-id/*'\n"
     "  velko-station --shelf . --port /dev/ttyUSB0 --port /dev/ttyUSB1 --auto VYRA_FULL.A37\n"
     "  velko-station --listen 0.0.0.0:8370 --token-file /etc/velko/token --ports-from bench.txt\n"
+    "  velko-station --listen 0.0.0.0:8443 --token-file /etc/velko/token --tls-cert bench.pem \\\n"
+    "                --tls-key bench.key --watch '/dev/serial/by-id/*'\n"
     "Then open the address it prints in a browser.";
+
+// Descriptors beside the connections: the history, the ports, the door's own, the libraries'.
+constexpr rlim_t kDescriptorsBesideConnections = 256;
 
 // "ADDR:PORT" or "[V6]:PORT" into its parts; false when it is neither.
 bool SplitListen(const std::string& listen, std::string* host, int* port) {
@@ -90,6 +98,33 @@ std::string HostName() {
     return gethostname(name, sizeof name - 1) == 0 ? name : "unknown";
 }
 
+// Lets the process hold the connections it admits: raises the soft limit of open files as
+// far as the hard one allows, and lowers the bound of connections where that is not enough.
+void RaiseDescriptorLimit(DoorLimits* door) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
+    }
+    const rlim_t wanted = static_cast<rlim_t>(door->total) + kDescriptorsBesideConnections;
+    if (limit.rlim_cur < wanted) {
+        limit.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur < wanted) {
+        const rlim_t room = limit.rlim_cur > 2 * kDescriptorsBesideConnections
+                                ? limit.rlim_cur - kDescriptorsBesideConnections
+                                : limit.rlim_cur / 2;
+        door->total = static_cast<int>(room);
+        door->perAddress = std::min(door->perAddress, door->total);
+        std::fprintf(stderr,
+                     "velko-station: at most %d connections at once (this process may "
+                     "open %llu files)\n",
+                     door->total, static_cast<unsigned long long>(limit.rlim_cur));
+    }
+}
+
 int Fail(const std::string& text) {
     std::fprintf(stderr, "velko-station: error: %s\n", text.c_str());
     return kExitUsage;
@@ -112,9 +147,10 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "velko-station " ORVANE_VERSION);
     std::string listen = "127.0.0.1:8370", database = "velko-station.db", shelf = ".";
     std::vector<std::string> ports, watch;
-    std::string portsFrom, autoFile, signLibrary, tokenFile, webFolder;
+    std::string portsFrom, autoFile, signLibrary, tokenFile, webFolder, tlsCert, tlsKey;
     int32_t blockRate = kDefaultBlockBaudRate;
     int retries = 0;
+    DoorLimits door;
     app.add_option("--listen", listen,
                    "the address and port to serve the page and API on; any address other than "
                    "the loopback one needs --token-file")
@@ -142,6 +178,22 @@ int main(int argc, char** argv) {
     app.add_option("--token-file", tokenFile,
                    "a file whose one line (16 characters or more) every API request must carry "
                    "as 'Authorization: Bearer TOKEN'");
+    auto* certOption =
+        app.add_option("--tls-cert", tlsCert,
+                       "serve HTTPS with this certificate (PEM; the chain after it, if any)");
+    auto* keyOption = app.add_option(
+        "--tls-key", tlsKey, "the certificate's private key (PEM, readable by its owner only)");
+    certOption->needs(keyOption);
+    keyOption->needs(certOption);
+    app.add_option("--max-connections", door.total,
+                   "connections at once; at the bound a new one takes the place of the one "
+                   "that has waited longest for its request")
+        ->capture_default_str()
+        ->check(CLI::Range(16, 65536));
+    app.add_option("--max-per-address", door.perAddress,
+                   "connections one client address may hold at once; more are closed at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65536));
     app.add_option("--block-rate", blockRate,
                    "the line rate of the block phase: 19200, 38400, 57600 or 115200")
         ->capture_default_str()
@@ -161,6 +213,18 @@ int main(int argc, char** argv) {
     }
 
     HttpSettings http;
+    if (door.perAddress > door.total) {
+        return Fail("--max-per-address can't be more than --max-connections");
+    }
+    RaiseDescriptorLimit(&door);
+    http.door = door;
+    CTlsContext tls;
+    if (!tlsCert.empty()) {
+        std::string error;
+        if (!tls.Load(tlsCert, tlsKey, &error)) {
+            return Fail(error);
+        }
+    }
     if (!SplitListen(listen, &http.host, &http.port)) {
         return Fail("--listen wants ADDRESS:PORT, such as 127.0.0.1:8370, not " + listen);
     }
@@ -206,14 +270,21 @@ int main(int argc, char** argv) {
     }
     InstallInterruptHandler();
     CStation station(settings, history);
-    CHttpApi api(station, http);
+    CHttpApi api(station, http, tls.Get() != nullptr ? &tls : nullptr);
     if (!api.Bind(&error) || !station.Start(&error)) {
         return Fail(error);
     }
     const std::string shown = http.host.find(':') != std::string::npos
                                   ? "[" + http.host + "]"
                                   : http.host == "0.0.0.0" ? HostName() : http.host;
-    std::printf("velko-station: open http://%s:%d/\n", shown.c_str(), api.Port());
+    // Off loopback without TLS the token (and what the API says) crosses the network as it is.
+    const char* unencrypted =
+        !api.ServesTls() && !CHttpApi::IsLoopback(http.host)
+            ? " (unencrypted: the token travels in clear text; serve HTTPS with --tls-cert and "
+              "--tls-key)"
+            : "";
+    std::printf("velko-station: open %s://%s:%d/%s\n", api.ServesTls() ? "https" : "http",
+                shown.c_str(), api.Port(), unencrypted);
     std::fflush(stdout);
 
     std::thread server([&api] { api.Serve(); });
