@@ -21,11 +21,15 @@ using Json = nlohmann::ordered_json;
 constexpr int kKeepAliveMs = 15000;   // an idle event stream's comment line
 constexpr int kStreamRetryMs = 2000;  // how soon a page's stream reconnects
 
-// "GET /api/events" with or without a query: the one request that lasts.
-bool OpensEventStream(std::string_view head) {
-    constexpr std::string_view kLine = "GET /api/events";
-    return head.substr(0, kLine.size()) == kLine && head.size() > kLine.size() &&
-           (head[kLine.size()] == ' ' || head[kLine.size()] == '?');
+// "GET /api/events" (with or without a query) lasts; a POST changes the bench and may start
+// runs; everything else is answered at once.
+CHttpDoor::Kind RequestKind(std::string_view head) {
+    constexpr std::string_view kEvents = "GET /api/events";
+    if (head.substr(0, kEvents.size()) == kEvents && head.size() > kEvents.size() &&
+        (head[kEvents.size()] == ' ' || head[kEvents.size()] == '?')) {
+        return CHttpDoor::Kind::Stream;
+    }
+    return head.substr(0, 5) == "POST " ? CHttpDoor::Kind::Control : CHttpDoor::Kind::Query;
 }
 
 const char* ContentType(const std::string& name) {
@@ -150,7 +154,7 @@ bool CHttpApi::Bind(std::string* error) {
             bool closed = false;
             return m_server->Answer(stream, last, closed) && !closed;
         },
-        OpensEventStream);
+        RequestKind);
     if (!m_door->Listen(m_settings.host, m_settings.port, error)) {
         return false;
     }

@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -135,19 +136,24 @@ const char* StatusText(int status) {
 
 }  // namespace
 
-CHttpDoor::CHttpDoor(DoorLimits limits, SSL_CTX* tls, Serve serve, IsStream isStream)
+CHttpDoor::CHttpDoor(DoorLimits limits, SSL_CTX* tls, Serve serve, Classify classify)
     : m_limits(limits),
       m_tls(tls),
       m_serve(std::move(serve)),
-      m_isStream(std::move(isStream)),
-      m_workers("velko-http", limits.workers, [this](Connection c) { Work(std::move(c)); }),
-      m_streams("velko-events", limits.streams, [this](Connection c) { Work(std::move(c)); }) {
+      m_classify(std::move(classify)),
+      m_workers("velko-http", {limits.workers, limits.nice, limits.workerCpuShare},
+                [this](Connection c) { Work(std::move(c)); }),
+      m_control("velko-control", {limits.controlWorkers, 0, 0.0},
+                [this](Connection c) { Work(std::move(c)); }),
+      m_streams("velko-events", {limits.streams, limits.nice, 0.0},
+                [this](Connection c) { Work(std::move(c)); }) {
     signal(SIGPIPE, SIG_IGN);  // a TLS write to a closed socket must fail, not end the station
 }
 
 CHttpDoor::~CHttpDoor() {
     Stop();
     m_workers.Stop();
+    m_control.Stop();
     m_streams.Stop();
 }
 
@@ -214,6 +220,10 @@ void CHttpDoor::Stop() {
 }
 
 void CHttpDoor::Run() {
+    pthread_setname_np(pthread_self(), "velko-door");
+    if (m_limits.nice > 0) {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), m_limits.nice);
+    }
     epoll_event events[256];
     while (!m_stopping) {
         const int count = epoll_wait(m_epoll.Get(), events, 256, NextTimeoutMs());
@@ -236,6 +246,7 @@ void CHttpDoor::Run() {
     // station closes its hub), then every connection closes.
     m_listener.Reset();
     m_workers.Stop();
+    m_control.Stop();
     m_streams.Stop();
     std::lock_guard<std::mutex> lock(m_returnedMutex);
     m_returned.clear();
@@ -465,16 +476,18 @@ bool CHttpDoor::RequestInFull(const CDoorConnection& connection) const {
 }
 
 void CHttpDoor::Dispatch(CDoorConnection& connection) {
-    connection.stream =
-        m_isStream(std::string_view(connection.UnusedData(), connection.headLength));
+    const Kind kind = m_classify(std::string_view(connection.UnusedData(), connection.headLength));
+    connection.stream = kind == Kind::Stream;
     Unreserve(connection);
     ClearDeadline(connection);
     const auto it = m_held.find(connection.Id());
     Connection taken = std::move(it->second);
     m_held.erase(it);
     taken->phase = Phase::Busy;
-    const bool stream = connection.stream;
-    if ((stream ? m_streams : m_workers).Offer(taken, stream)) {
+    CWorkPool<Connection>& pool = kind == Kind::Stream    ? m_streams
+                                  : kind == Kind::Control ? m_control
+                                                          : m_workers;
+    if (pool.Offer(taken->Address(), taken, kind == Kind::Stream)) {
         return;  // the worker has it now: `connection` is no longer the door's to touch
     }
     CDoorConnection& back = *taken;

@@ -5,7 +5,9 @@
 // station.  The door bounds the connections of each client address and of all, the time a
 // request may take to arrive as a whole, the idle time between requests, and does TLS's
 // handshake itself, under the same deadline.  Event streams, which last, are served by
-// threads of their own, so they never take a worker that requests need.
+// threads of their own, so they never take a worker that requests need; requests that change
+// the bench (and start its runs' threads) by a few threads of the process's own priority,
+// while the door and the other workers yield to the runs.
 #pragma once
 
 #include "station/door_connection.h"
@@ -27,11 +29,14 @@
 #include <vector>
 
 struct DoorLimits {
-    int perAddress = 16;         // connections one client address holds at once
-    int total = 1024;            // connections at once; at the bound a new one takes the place
-                                 // of the one that has waited longest for its request
-    int headTimeoutMs = 5000;    // from accept (or the next request's first byte) until the
-                                 // request is all in, TLS handshake included
+    // Connections one client address holds at once.
+    int perAddress = 16;
+    // Connections at once; at the bound a new one takes the place of the one that has waited
+    // longest for its request.
+    int total = 1024;
+    // From accept (or the next request's first byte) until the request is all in, TLS's
+    // handshake included.
+    int headTimeoutMs = 5000;
     int keepAliveMs = 5000;      // a kept-alive connection with nothing of its next request
     int writeTimeoutMs = 10000;  // what an answer may take to be sent
     int lingerMs = 2000;         // reading what a client still sends after its last answer
@@ -40,8 +45,15 @@ struct DoorLimits {
     size_t bodyBudget = 16 * 1024 * 1024;      // bodies arriving at once, all connections
     size_t deferredBudget = 16 * 1024 * 1024;  // answers the door sends for slow readers
     size_t workers = 8;                        // threads that answer requests
-    size_t streams = 36;  // threads of the event streams (the station allows 32)
+    size_t controlWorkers = 2;                 // threads that answer the bench's changes
+    size_t streams = 36;                       // event streams' threads (the hub allows 32)
     unsigned requestsPerConnection = 100;
+    // The nice value of the door's thread, its workers' and the streams': pages yield to the
+    // runs.  The control workers keep the process's priority, as the runs they start must.
+    int nice = 10;
+    // The workers' CPU, all together, as a share of one processor: however many clients ask
+    // as fast as they can, programming keeps the rest of the machine.
+    double workerCpuShare = 0.5;
 };
 
 class CHttpDoor {
@@ -49,11 +61,16 @@ public:
     // Answers the request on the stream (`last`: the answer closes the connection); true
     // when the connection may carry another request.
     using Serve = std::function<bool(CDoorStream& stream, bool last)>;
-    // True when the request (its line and headers) opens an event stream.
-    using IsStream = std::function<bool(std::string_view head)>;
+    // Which threads a request (its line and headers) goes to.
+    enum class Kind {
+        Query,    // answered at once: the workers
+        Control,  // changes the bench, may start its runs: the control workers
+        Stream    // lasts: a thread of the stream pool
+    };
+    using Classify = std::function<Kind(std::string_view head)>;
 
     // `tls` (may be null: plain HTTP) must outlive the door.
-    CHttpDoor(DoorLimits limits, SSL_CTX* tls, Serve serve, IsStream isStream);
+    CHttpDoor(DoorLimits limits, SSL_CTX* tls, Serve serve, Classify classify);
     ~CHttpDoor();
     CHttpDoor(const CHttpDoor&) = delete;
     CHttpDoor& operator=(const CHttpDoor&) = delete;
@@ -103,7 +120,7 @@ private:
     const DoorLimits m_limits;
     SSL_CTX* const m_tls;
     const Serve m_serve;
-    const IsStream m_isStream;
+    const Classify m_classify;
     int m_port = 0;
     CUniqueFd m_listener, m_epoll, m_wake;
     CUniqueFd m_spare;  // given up when the process runs out of descriptors, to refuse one
@@ -121,5 +138,6 @@ private:
     std::mutex m_returnedMutex;
     std::vector<Connection> m_returned;  // from the workers, for the door to take back
     CWorkPool<Connection> m_workers;
+    CWorkPool<Connection> m_control;
     CWorkPool<Connection> m_streams;
 };

@@ -4,7 +4,10 @@
 #include "gang/exit_status.h"
 #include "station/station_test_support.h"
 
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -26,6 +29,38 @@ std::vector<std::unique_ptr<RawClient>> Connect(int port, int count,
 
 std::string Address(int last) {
     return "127.0.0." + std::to_string(last);
+}
+
+// The process whose command line holds `part` (the station's own history file).
+std::string ProcessWith(const std::string& part) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::ifstream cmdline(entry.path() / "cmdline");
+        std::string text((std::istreambuf_iterator<char>(cmdline)), {});
+        std::replace(text.begin(), text.end(), '\0', ' ');
+        if (text.find(part) != std::string::npos && text.find(VELKO_STATION) == 0) {
+            return entry.path();
+        }
+    }
+    return "";
+}
+
+// The nice value of each of the process's threads, by the thread's name ("velko-http", ...).
+std::multimap<std::string, int> NiceByThread(const std::string& process) {
+    std::multimap<std::string, int> nice;
+    for (const auto& task : fs::directory_iterator(process + "/task")) {
+        std::ifstream statFile(task.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+        const size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) {
+            continue;  // the thread ended while it was read
+        }
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        for (int i = 3; i <= 19 && fields >> field; ++i) {
+        }
+        nice.emplace(stat.substr(open + 1, close - open - 1), std::stoi(field));  // field 19
+    }
+    return nice;
 }
 
 size_t Count(const std::string& text, const std::string& part) {
@@ -195,4 +230,43 @@ TEST(HttpDoor, RequestsTheDoorCompletesOrRefusesItself) {
     EXPECT_NE(second.err.find("can't listen on 127.0.0.1:" + std::to_string(port) + " (in use"),
               std::string::npos)
         << second.err;
+}
+
+TEST(HttpDoor, PagesYieldToTheRunsTheyStart) {
+    Bench bench;
+    sim::Options paced;
+    paced.pace = true;
+    Instrument instrument(paced);
+    const std::string port = bench.Link("port", instrument.sim);
+    Station station(bench, {"--port", port});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    EventStream events(station);
+    ASSERT_EQ(station.Post("/api/runs", {{"file", "VYRA_FULL.A37"}, {"ports", {port}}}).first, 202);
+    ASSERT_TRUE(events.WaitFor([](const std::vector<Json>& e) {
+        return std::any_of(e.begin(), e.end(),
+                           [](const Json& x) { return x["event"] == "progress"; });
+    }));
+    // The door and the threads that answer pages run at a lower priority; the run, started by
+    // a POST on a control worker, and everything else keep the process's.
+    const std::string process = ProcessWith(bench.db);
+    ASSERT_FALSE(process.empty());
+    const std::multimap<std::string, int> nice = NiceByThread(process);
+    std::map<std::string, int> lowered;
+    size_t normal = 0;
+    for (const auto& [name, value] : nice) {
+        if (name == "velko-http" || name == "velko-events" || name == "velko-door") {
+            EXPECT_EQ(value, 10) << name;
+            ++lowered[name];
+        } else {
+            EXPECT_EQ(value, 0) << name;
+            ++normal;
+        }
+    }
+    EXPECT_EQ(lowered["velko-door"], 1);
+    EXPECT_EQ(lowered["velko-http"], 8);
+    // Two control workers and the run's thread, which takes its name from the one that
+    // started it.
+    EXPECT_GE(nice.count("velko-control"), 3u);
+    EXPECT_GE(normal, 4u);
+    EXPECT_EQ(station.Post("/api/cancel", {{"all", true}}).first, 202);
 }

@@ -67,10 +67,10 @@ bool ReadWithMode(const std::string& path, std::string* content, mode_t* mode) {
 }
 
 std::string TimeText(const ASN1_TIME* time) {
-    struct tm parts {};
+    struct tm fields {};
     char text[64] = "an unreadable date";
-    if (ASN1_TIME_to_tm(time, &parts) == 1) {
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    if (ASN1_TIME_to_tm(time, &fields) == 1) {
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &fields);
     }
     return text;
 }
