@@ -53,7 +53,7 @@ struct DoorLimits {
     int nice = 10;
     // The workers' CPU, all together, as a share of one processor: however many clients ask
     // as fast as they can, programming keeps the rest of the machine.
-    double workerCpuShare = 0.5;
+    double workerCpuShare = 0.3;
 };
 
 class CHttpDoor {
