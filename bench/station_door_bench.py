@@ -130,7 +130,9 @@ def main():
     parser.add_argument("--slow", type=int, default=500)
     parser.add_argument("--greedy", type=int, default=200)
     parser.add_argument("--greedy-addresses", type=int, default=20)
-    parser.add_argument("--per-address", type=int, default=16)
+    parser.add_argument("--per-address", type=int, default=16,
+                        help="the station's --max-per-address (0: leave it out, for a station "
+                             "without the option)")
     parser.add_argument("--load-seconds", type=float, default=30)
     parser.add_argument("--load-nice", type=int, default=19,
                         help="the clients' nice value: they stand for other machines, and "
@@ -151,7 +153,7 @@ def main():
         for slot in slots:
             os.symlink("/nonexistent", slot)
         station = Station(args.station, slots, work, args.shelf,
-                          ["--max-per-address", str(args.per_address)])
+                          ["--max-per-address", str(args.per_address)] if args.per_address else [])
         pid = station.process.pid
         port = int(station.base.rsplit(":", 1)[1])
         page = Page(station.base)
