@@ -78,10 +78,10 @@ class Instruments:
 
 
 class Station:
-    def __init__(self, program, ports, work, shelf):
+    def __init__(self, program, ports, work, shelf, extra=()):
         self.log = open(os.path.join(work, "station.err"), "w")
         args = [program, "--shelf", shelf, "--db", os.path.join(work, "history.db"),
-                "--listen", "127.0.0.1:0"]
+                "--listen", "127.0.0.1:0", *extra]
         for port in ports:
             args += ["--port", port]
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.log, text=True)

@@ -1,7 +1,8 @@
-// The HTTP routes.  Every request first passes the door (pre-routing): host, token, and for a
-// POST its type; cpp-httplib refuses an over-long body itself (413).  The event stream gives
-// each page its own queue from the station's hub and writes from it on the server's worker
-// thread, with a comment line every 15 s so that an idle stream is not cut.
+// The HTTP routes.  Every request first passes the bench's rules (pre-routing): host, token,
+// and for a POST its type; cpp-httplib refuses an over-long body itself (413).  The door hands
+// each whole request to cpp-httplib's processing through CRoutedServer.  The event stream
+// gives each page its own queue from the station's hub and writes from it on a thread of the
+// door's stream pool, with a comment line every 15 s so that an idle stream is not cut.
 #include "station/http_api.h"
 
 #include "framework/regular_file.h"
@@ -20,10 +21,19 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr size_t kMaxBodyBytes = 64 * 1024;
-constexpr int kKeepAliveMs = 15000;
-constexpr size_t kWorkerThreads = 48;  // the event streams (at most 32) and the API
-constexpr int kStreamRetryMs = 2000;   // how soon a page's stream reconnects
+constexpr int kKeepAliveMs = 15000;   // an idle event stream's comment line
+constexpr int kStreamRetryMs = 2000;  // how soon a page's stream reconnects
+
+// "GET /api/events" (with or without a query) lasts; a POST changes the bench and may start
+// runs; everything else is answered at once.
+CHttpDoor::Kind RequestKind(std::string_view head) {
+    constexpr std::string_view kEvents = "GET /api/events";
+    if (head.substr(0, kEvents.size()) == kEvents && head.size() > kEvents.size() &&
+        (head[kEvents.size()] == ' ' || head[kEvents.size()] == '?')) {
+        return CHttpDoor::Kind::Stream;
+    }
+    return head.substr(0, 5) == "POST " ? CHttpDoor::Kind::Control : CHttpDoor::Kind::Query;
+}
 
 const char* ContentType(const std::string& name) {
     static const std::pair<const char*, const char*> kTypes[] = {
@@ -59,14 +69,28 @@ bool SameToken(const std::string& given, const std::string& token) {
 
 }  // namespace
 
-CHttpApi::CHttpApi(CStation& station, HttpSettings settings)
+// cpp-httplib's routing and answers, on a connection the door hands over.  Its own listener
+// and threads stay unused; `svr_sock_` is what its streamed answers look at to tell that the
+// server stops, so it holds the door's listener while the door serves.
+class CRoutedServer : public httplib::Server {
+public:
+    // Answers one request; false when the connection can't go on, `closed` when the client
+    // asked to close it.
+    bool Answer(httplib::Stream& stream, bool last, bool& closed) {
+        return process_request(stream, last, closed, nullptr);
+    }
+    void SetListener(socket_t listener) { svr_sock_ = listener; }
+};
+
+CHttpApi::CHttpApi(CStation& station, HttpSettings settings, const CTlsContext* tls)
     : m_station(station),
       m_settings(std::move(settings)),
-      m_server(new httplib::Server),
+      m_tls(tls),
+      m_server(new CRoutedServer),
       m_signIn(
           m_settings.operators,
-          [this](const httplib::Request& request) { return TokenGiven(request); }, m_settings.tls) {
-}
+          [this](const httplib::Request& request) { return TokenGiven(request); },
+          tls != nullptr) {}
 
 bool CHttpApi::TokenGiven(const httplib::Request& request) const {
     if (m_settings.token.empty()) {
@@ -85,6 +109,7 @@ bool CHttpApi::TokenGiven(const httplib::Request& request) const {
 
 CHttpApi::~CHttpApi() {
     Stop();
+    m_door.reset();  // its workers answer through the routes and the page's files
 }
 
 bool CHttpApi::IsLoopback(const std::string& host) {
@@ -116,26 +141,23 @@ bool CHttpApi::Bind(std::string* error) {
     }
     m_web["/"] = m_web["/index.html"];
 
-    m_server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-    m_server->set_payload_max_length(kMaxBodyBytes);
-    m_server->set_read_timeout(10, 0);
-    m_server->set_write_timeout(10, 0);
-    m_server->set_keep_alive_timeout(5);
+    m_server->set_payload_max_length(m_settings.door.bodyBytes);
+    // What the Keep-Alive header tells a client; the door holds to these.
+    m_server->set_keep_alive_timeout(m_settings.door.keepAliveMs / 1000);
+    m_server->set_keep_alive_max_count(m_settings.door.requestsPerConnection);
     Routes();
-    if (m_settings.port == 0) {
-        m_port = m_server->bind_to_any_port(m_settings.host);
-        if (m_port <= 0) {
-            *error = "can't listen on " + m_settings.host;
-            return false;
-        }
-    } else {
-        if (!m_server->bind_to_port(m_settings.host, m_settings.port)) {
-            *error = "can't listen on " + m_settings.host + ":" + std::to_string(m_settings.port) +
-                     " (in use, or not an address of this machine)";
-            return false;
-        }
-        m_port = m_settings.port;
+    m_door = std::make_unique<CHttpDoor>(
+        m_settings.door, m_tls != nullptr ? m_tls->Get() : nullptr,
+        [this](CDoorStream& stream, bool last) {
+            bool closed = false;
+            return m_server->Answer(stream, last, closed) && !closed;
+        },
+        RequestKind);
+    if (!m_door->Listen(m_settings.host, m_settings.port, error)) {
+        return false;
     }
+    m_port = m_door->Port();
+    m_server->SetListener(m_door->ListenerFd());
     return true;
 }
 
@@ -170,24 +192,13 @@ bool CHttpApi::LoadWebFolder(const std::string& folder, const std::string& prefi
 }
 
 void CHttpApi::Serve() {
-    m_serving = true;
-    if (!m_stopAsked) {
-        m_server->listen_after_bind();
-    }
-    m_served = true;
+    m_door->Run();
 }
 
 void CHttpApi::Stop() {
-    // cpp-httplib forgets a stop that comes before its listening loop has begun, and would
-    // then serve for ever: a stop asked right after the start waits until the loop runs.
-    m_stopAsked = true;
-    if (m_serving) {
-        while (!m_server->is_running() && !m_served) {
-            std::this_thread::yield();
-        }
-    }
-    if (m_server) {
-        m_server->stop();
+    m_server->SetListener(INVALID_SOCKET);  // streamed answers end at their next piece
+    if (m_door) {
+        m_door->Stop();
     }
 }
 
@@ -252,7 +263,11 @@ void CHttpApi::Routes() {
         Reply(response, m_station.Shelf());
     });
     server.Get("/api/station", [this](const httplib::Request&, httplib::Response& response) {
-        Reply(response, m_station.Info());
+        // How it is served, so that the page can say when the token travels unencrypted.
+        CStation::Answer answer = m_station.Info();
+        answer.body["tls"] = ServesTls();
+        answer.body["loopback"] = IsLoopback(m_settings.host);
+        Reply(response, answer);
     });
     server.Get("/api/stats", [this](const httplib::Request&, httplib::Response& response) {
         Reply(response, m_station.Stats());

@@ -1,14 +1,16 @@
-// The station's HTTP face: the JSON API, the event stream and the page, over cpp-httplib, with
-// the bench's rules at the door: on loopback only loopback host names (no DNS rebinding), a
-// token for everything under /api/ when one is set, JSON-only POSTs with bounded bodies, and
-// pages served from a list fixed at start, never from a path a request names.
+// The station's HTTP face: the JSON API, the event stream and the page, routed by cpp-httplib
+// behind the station's own door (http_door: connections, deadlines, TLS), with the bench's
+// rules before any route: on loopback only loopback host names (no DNS rebinding), a token for
+// everything under /api/ when one is set, JSON-only POSTs with bounded bodies, and pages
+// served from a list fixed at start, never from a path a request names.
 #pragma once
 
 #include "station/operators.h"
 #include "station/sign_in.h"
+#include "station/http_door.h"
 #include "station/station.h"
+#include "station/tls_context.h"
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +19,7 @@ namespace httplib {
 class Server;
 struct Request;
 }  // namespace httplib
+class CRoutedServer;
 class CSite;
 
 struct HttpSettings {
@@ -24,13 +27,14 @@ struct HttpSettings {
     int port = 8370;                // 0: any free port
     std::string token;              // empty: none asked for
     std::string webFolder;          // the page and its assets
-    bool tls = false;               // served over TLS: the session cookie is Secure
     COperators* operators = nullptr;  // who may sign in (null: nobody signs in)
+    DoorLimits door;                // connections, deadlines and threads
 };
 
 class CHttpApi {
 public:
-    CHttpApi(CStation& station, HttpSettings settings);
+    // `tls` (null: plain HTTP) must outlive the API.
+    CHttpApi(CStation& station, HttpSettings settings, const CTlsContext* tls = nullptr);
     ~CHttpApi();
     CHttpApi(const CHttpApi&) = delete;
     CHttpApi& operator=(const CHttpApi&) = delete;
@@ -44,6 +48,10 @@ public:
     // Serves until Stop; call on a thread of its own.
     void Serve();
     void Stop();
+
+    // True when the page and the API are served over TLS (a session cookie then carries
+    // Secure).
+    bool ServesTls() const { return m_tls != nullptr; }
 
     // True for the host names that mean this machine only.
     static bool IsLoopback(const std::string& host);
@@ -59,9 +67,10 @@ private:
     CStation& m_station;
     CSite* m_site = nullptr;
     HttpSettings m_settings;
+    const CTlsContext* m_tls;
     int m_port = 0;
-    std::atomic<bool> m_serving{false}, m_served{false}, m_stopAsked{false};
-    std::unique_ptr<httplib::Server> m_server;
+    std::unique_ptr<CRoutedServer> m_server;
+    std::unique_ptr<CHttpDoor> m_door;
     CSignIn m_signIn;
     struct WebFile {
         std::string type;

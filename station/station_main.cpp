@@ -16,11 +16,14 @@
 #include "station/site_schema.h"
 #include "station/station.h"
 #include "station/station_log.h"
+#include "station/tls_context.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <iterator>
@@ -41,9 +44,14 @@ const char kFooter[] =
     "  velko-station --site 'postgresql://velko@db.example/velko?sslmode=verify-full' --watch "
     "'/dev/serial/by-id/*'\n"
     "  velko-station site-init 'postgresql://admin@db.example/velko'\n"
+    "  velko-station --listen 0.0.0.0:8443 --token-file /etc/velko/token --tls-cert bench.pem \\\n"
+    "                --tls-key bench.key --watch '/dev/serial/by-id/*'\n"
     "Then open the address it prints in a browser.";
 
 constexpr int kSiteDrainMs = 2000;  // sending on after the bench stopped, while rows wait
+
+// Descriptors beside the connections: the history, the ports, the door's own, the libraries'.
+constexpr rlim_t kDescriptorsBesideConnections = 256;
 
 // "ADDR:PORT" or "[V6]:PORT" into its parts; false when it is neither.
 bool SplitListen(const std::string& listen, std::string* host, int* port) {
@@ -103,6 +111,33 @@ std::string DefaultWebFolder() {
 std::string HostName() {
     char name[256] = {};
     return gethostname(name, sizeof name - 1) == 0 ? name : "unknown";
+}
+
+// Lets the process hold the connections it admits: raises the soft limit of open files as
+// far as the hard one allows, and lowers the bound of connections where that is not enough.
+void RaiseDescriptorLimit(DoorLimits* door) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
+    }
+    const rlim_t wanted = static_cast<rlim_t>(door->total) + kDescriptorsBesideConnections;
+    if (limit.rlim_cur < wanted) {
+        limit.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur < wanted) {
+        const rlim_t room = limit.rlim_cur > 2 * kDescriptorsBesideConnections
+                                ? limit.rlim_cur - kDescriptorsBesideConnections
+                                : limit.rlim_cur / 2;
+        door->total = static_cast<int>(room);
+        door->perAddress = std::min(door->perAddress, door->total);
+        std::fprintf(stderr,
+                     "velko-station: at most %d connections at once (this process may "
+                     "open %llu files)\n",
+                     door->total, static_cast<unsigned long long>(limit.rlim_cur));
+    }
 }
 
 int Fail(const std::string& text) {
@@ -166,8 +201,10 @@ int main(int argc, char** argv) {
     std::string listen = "127.0.0.1:8370", database = "velko-station.db", shelf = ".";
     std::vector<std::string> ports, watch;
     std::string portsFrom, autoFile, signLibrary, tokenFile, webFolder, site, name, initSite;
+    std::string tlsCert, tlsKey;
     int32_t blockRate = kDefaultBlockBaudRate;
     int retries = 0;
+    DoorLimits door;
     app.add_option("--listen", listen,
                    "the address and port to serve the page and API on; any address other than "
                    "the loopback one needs --token-file")
@@ -195,6 +232,22 @@ int main(int argc, char** argv) {
     app.add_option("--token-file", tokenFile,
                    "a file whose one line (16 characters or more) every API request must carry "
                    "as 'Authorization: Bearer TOKEN'");
+    auto* certOption =
+        app.add_option("--tls-cert", tlsCert,
+                       "serve HTTPS with this certificate (PEM; the chain after it, if any)");
+    auto* keyOption = app.add_option(
+        "--tls-key", tlsKey, "the certificate's private key (PEM, readable by its owner only)");
+    certOption->needs(keyOption);
+    keyOption->needs(certOption);
+    app.add_option("--max-connections", door.total,
+                   "connections at once; at the bound a new one takes the place of the one "
+                   "that has waited longest for its request")
+        ->capture_default_str()
+        ->check(CLI::Range(16, 65536));
+    app.add_option("--max-per-address", door.perAddress,
+                   "connections one client address may hold at once; more are closed at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65536));
     // The block phase's rate of every run, unless a request names one: it goes to the engine
     // as PortRunSettings::blockRate (port_runs/port_run.h says where it ends).
     app.add_option("--block-rate", blockRate,
@@ -252,6 +305,18 @@ int main(int argc, char** argv) {
     }
 
     HttpSettings http;
+    if (door.perAddress > door.total) {
+        return Fail("--max-per-address can't be more than --max-connections");
+    }
+    RaiseDescriptorLimit(&door);
+    http.door = door;
+    CTlsContext tls;
+    if (!tlsCert.empty()) {
+        std::string error;
+        if (!tls.Load(tlsCert, tlsKey, &error)) {
+            return Fail(error);
+        }
+    }
     if (!SplitListen(listen, &http.host, &http.port)) {
         return Fail("--listen wants ADDRESS:PORT, such as 127.0.0.1:8370, not " + listen);
     }
@@ -316,7 +381,7 @@ int main(int argc, char** argv) {
     siteSettings.version = ORVANE_VERSION;
     CSite siteCopy(siteSettings, history);
     CStation station(settings, history);
-    CHttpApi api(station, http);
+    CHttpApi api(station, http, tls.Get() != nullptr ? &tls : nullptr);
     api.SetSite(&siteCopy);
     if (!api.Bind(&error) || !station.Start(&error)) {
         return Fail(error);
@@ -329,7 +394,14 @@ int main(int argc, char** argv) {
     const std::string shown = http.host.find(':') != std::string::npos
                                   ? "[" + http.host + "]"
                                   : http.host == "0.0.0.0" ? HostName() : http.host;
-    std::printf("velko-station: open http://%s:%d/\n", shown.c_str(), api.Port());
+    // Off loopback without TLS the token (and what the API says) crosses the network as it is.
+    const char* unencrypted =
+        !api.ServesTls() && !CHttpApi::IsLoopback(http.host)
+            ? " (unencrypted: the token travels in clear text; serve HTTPS with --tls-cert and "
+              "--tls-key)"
+            : "";
+    std::printf("velko-station: open %s://%s:%d/%s\n", api.ServesTls() ? "https" : "http",
+                shown.c_str(), api.Port(), unencrypted);
     std::fflush(stdout);
 
     hangup.Start([&operators, &operatorsFile] {

@@ -1,6 +1,7 @@
-// What the tests of the whole station program share: a folder for a station (its shelf and
-// history), simulated instruments, the program run as a child process and driven over HTTP,
-// and a page's event stream read on a thread of its own.
+// What the station's end-to-end tests share: a bench folder with a shelf, simulated
+// instruments, the real velko-station as a child process serving on a free port (over HTTPS
+// when told to, trusting the test's certificate), clients of its API, a page's event stream,
+// and raw sockets from any loopback address for clients that misbehave.
 #pragma once
 
 #include "image/app_image.h"
@@ -10,9 +11,14 @@
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -74,10 +80,13 @@ struct Instrument {
     explicit Instrument(sim::Options options = {}) : sim(options) { EXPECT_TRUE(sim.Start()); }
 };
 
-// The program, serving on a free loopback port unless told otherwise.
+// The program, serving on a free loopback port unless told otherwise.  Its start-up line,
+// "velko-station: open SCHEME://HOST:PORT/" and maybe a remark, says where.
 class Station {
 public:
     Station(const Bench& bench, std::vector<std::string> more) {
+        // A client's write to a connection the station closed fails; it must not end the test.
+        signal(SIGPIPE, SIG_IGN);
         std::vector<std::string> argv{VELKO_STATION, "--shelf", bench.shelf};
         auto given = [&](const char* option) {
             return std::find(more.begin(), more.end(), option) != more.end();
@@ -90,10 +99,16 @@ public:
         }
         argv.insert(argv.end(), more.begin(), more.end());
         m_process = std::make_unique<ChildProcess>(argv);
-        if (m_process->WaitForOut("/\n", kStartMs)) {
+        if (m_process->WaitForOut("\n", kStartMs)) {
             const std::string out = m_process->OutSoFar();
-            const size_t colon = out.rfind(':');
-            m_port = std::stoi(out.substr(colon + 1));
+            m_startLine = out.substr(0, out.find('\n'));
+            const size_t scheme = m_startLine.find("://");
+            const size_t slash = m_startLine.find('/', scheme + 3);
+            const size_t colon = m_startLine.rfind(':', slash);
+            if (scheme != std::string::npos && slash != std::string::npos && colon > scheme) {
+                m_tls = m_startLine.compare(scheme - 5, 5, "https") == 0;
+                m_port = std::stoi(m_startLine.substr(colon + 1, slash - colon - 1));
+            }
         }
     }
     ~Station() {
@@ -104,17 +119,26 @@ public:
 
     bool Serving() const { return m_port > 0; }
     int Port() const { return m_port; }
+    bool Tls() const { return m_tls; }
+    const std::string& StartLine() const { return m_startLine; }
     ChildProcess& Process() { return *m_process; }
+    // Over HTTPS, clients trust this certificate (and check the name 127.0.0.1 against it).
+    void Trust(const std::string& certificateFile) { m_trusted = certificateFile; }
 
     httplib::Client Client() const {
-        httplib::Client client("127.0.0.1", m_port);
+        httplib::Client client(std::string(m_tls ? "https" : "http") +
+                               "://127.0.0.1:" + std::to_string(m_port));
         client.set_read_timeout(30, 0);
+        if (m_tls) {
+            client.set_ca_cert_path(m_trusted.c_str());
+            client.enable_server_certificate_verification(true);
+        }
         return client;
     }
     Json Get(const std::string& path, const httplib::Headers& headers = {}) const {
         auto client = Client();
         auto result = client.Get(path.c_str(), headers);
-        EXPECT_TRUE(result) << path;
+        EXPECT_TRUE(result) << path << ": " << httplib::to_string(result.error());
         return result ? Json::parse(result->body, nullptr, false) : Json();
     }
     // Status and body of a JSON POST.
@@ -131,12 +155,14 @@ public:
     // Ends the program with a signal; its exit status.
     int Stop(int signal = SIGTERM) {
         m_process->Signal(signal);
-        const int status = m_process->Wait(kRunMs);
-        return status;
+        return m_process->Wait(kRunMs);
     }
 
 private:
     std::unique_ptr<ChildProcess> m_process;
+    std::string m_startLine;
+    std::string m_trusted;
+    bool m_tls = false;
     int m_port = 0;
 };
 
@@ -173,11 +199,12 @@ public:
     }
 
     // Waits until `done` holds for the events so far.
-    bool WaitFor(const std::function<bool(const std::vector<Json>&)>& done, int timeoutMs = kRunMs) {
+    bool WaitFor(const std::function<bool(const std::vector<Json>&)>& done,
+                 int timeoutMs = kRunMs) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [&] { return done(m_events) || m_ended; }) &&
-               done(m_events);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            return done(m_events) || m_ended;
+        }) && done(m_events);
     }
     std::vector<Json> Events() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -195,9 +222,8 @@ private:
 
 // How many runs have a result among the events.
 inline size_t Results(const std::vector<Json>& events) {
-    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [](const Json& e) {
-        return e["event"] == "result";
-    }));
+    return static_cast<size_t>(std::count_if(events.begin(), events.end(),
+                                             [](const Json& e) { return e["event"] == "result"; }));
 }
 
 inline auto ResultsReach(size_t count) {
@@ -222,6 +248,87 @@ inline std::map<std::string, Json> RowsByPort(const Json& history) {
         rows[row["port"].get<std::string>()] = row;
     }
     return rows;
+}
+
+// A TCP connection to the station's port from a loopback address of the test's choice
+// (127.0.0.2 and up stand for other machines), for clients that send slowly, stay idle or
+// hold many connections.
+class RawClient {
+public:
+    RawClient(int port, const std::string& from = "127.0.0.1") {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, from.c_str(), &source.sin_addr);
+        sockaddr_in station{};
+        station.sin_family = AF_INET;
+        station.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, "127.0.0.1", &station.sin_addr);
+        m_connected = m_fd >= 0 &&
+                      ::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
+                      ::connect(m_fd, reinterpret_cast<sockaddr*>(&station), sizeof station) == 0;
+    }
+    ~RawClient() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool Connected() const { return m_connected; }
+    int Fd() const { return m_fd; }
+    bool Send(const std::string& bytes) {
+        return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    // Reads until `until` is among the bytes read, the station closes the connection, or
+    // the time is up; everything read so far.
+    std::string Read(const std::string& until, int timeoutMs) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (m_read.find(until) == std::string::npos && !m_closed) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (!WaitReadable(static_cast<int>(std::max<int64_t>(left.count(), 0)))) {
+                break;
+            }
+            char chunk[4096];
+            const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, 0);
+            if (got <= 0) {
+                m_closed = true;
+            } else {
+                m_read.append(chunk, static_cast<size_t>(got));
+            }
+        }
+        return m_read;
+    }
+    // Reads until the station closes the connection (or the time is up): all it sent.
+    std::string ReadToEnd(int timeoutMs) { return Read(std::string(1, '\0') + "end", timeoutMs); }
+    // True when the station has closed the connection, waiting up to timeoutMs for it.
+    bool ClosedWithin(int timeoutMs) {
+        ReadToEnd(timeoutMs);
+        return m_closed;
+    }
+    const std::string& Received() const { return m_read; }
+    // True while the station keeps the connection open (looked at without waiting).
+    bool Open() { return !ClosedWithin(0); }
+
+private:
+    bool WaitReadable(int timeoutMs) {
+        pollfd entry{m_fd, POLLIN, 0};
+        return ::poll(&entry, 1, timeoutMs) > 0;
+    }
+
+    int m_fd = -1;
+    bool m_connected = false;
+    bool m_closed = false;
+    std::string m_read;
+};
+
+// A request's head as a browser would send it to the station.
+inline std::string RequestHead(int port, const std::string& line, const std::string& more = "") {
+    return line + "\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + more + "\r\n";
 }
 
 }  // namespace station_test

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <array>
 
@@ -209,6 +208,8 @@ TEST(VelkoStation, RefusesWhatARequestMayNotAsk) {
     fs::create_symlink("/etc/passwd", bench.shelf + "/outside.a37");
     Station station(bench, {"--port", port});
     ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    EXPECT_EQ(station.StartLine(),
+              "velko-station: open http://127.0.0.1:" + std::to_string(station.Port()) + "/");
     auto client = station.Client();
 
     // Another host name: a page of another site that resolves to this machine.
@@ -277,6 +278,16 @@ TEST(VelkoStation, ElsewhereThanLoopbackOnlyWithAToken) {
 
     Station station(bench, {"--listen", "0.0.0.0:0", "--token-file", tokenFile});
     ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    // Without TLS the start-up line and the API say that the token crosses the network as
+    // it is (the page shows it in its header).
+    EXPECT_NE(station.StartLine().find("http://"), std::string::npos) << station.StartLine();
+    EXPECT_NE(station.StartLine().find("(unencrypted: the token travels in clear text"),
+              std::string::npos)
+        << station.StartLine();
+    const Json info =
+        station.Get("/api/station", {{"Authorization", "Bearer 0123456789abcdefXYZ"}});
+    EXPECT_EQ(info["tls"], false);
+    EXPECT_EQ(info["loopback"], false);
     auto client = station.Client();
     EXPECT_EQ(client.Get("/api/ports")->status, 401);
     EXPECT_EQ(client.Get("/api/ports", {{"Authorization", "Bearer 0123456789abcdefXY"}})->status, 401);
@@ -489,9 +500,9 @@ TEST(VelkoStation, TheHistoryIsOneStationsAndOlderOnesAreUpgraded) {
     auto single = [&](const char* sql) {
         sqlite3_stmt* statement = nullptr;
         EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), SQLITE_OK) << sql;
-        const bool row = sqlite3_step(statement) == SQLITE_ROW;
+        const bool stepped = sqlite3_step(statement) == SQLITE_ROW;
         const std::string value =
-            row ? reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)) : "";
+            stepped ? reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)) : "";
         sqlite3_finalize(statement);
         return value;
     };

@@ -404,6 +404,8 @@ const refreshStation = coalesced(async () => {
     page.station = station;
     page.files = shelf.files;
     $('#station-name').textContent = `${station.station} · ${station.version}`;
+    // Served to the network without TLS: whoever listens on the way reads the token.
+    $('[data-warning="unencrypted"]').hidden = station.tls !== false || station.loopback !== false;
     renderPicker();
     renderAuto();
     renderFilters();

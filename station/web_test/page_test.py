@@ -118,13 +118,13 @@ class Bench:
                 process.wait(WAIT)
 
 
-def browser(folder):
+def browser(folder, *extra):
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for argument in ['--headless=new', '--no-sandbox', '--window-size=1366,768',
                      '--disable-dev-shm-usage', '--disable-gpu', '--no-first-run',
                      '--disable-background-networking', '--disable-component-update',
-                     '--disable-sync', f'--user-data-dir={folder}/chromium']:
+                     '--disable-sync', f'--user-data-dir={folder}/chromium', *extra]:
         options.add_argument(argument)
     options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
