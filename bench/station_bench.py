@@ -101,8 +101,17 @@ class Station:
             return json.load(answer)
 
     def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(timeout=60)
+        """Ends the station (SIGTERM; killed if it is still there a minute later); again is
+        harmless, so a benchmark that fails half-way leaves no station behind."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                print("station_bench: the station did not stop within 60 s of SIGTERM",
+                      file=sys.stderr)
+                self.process.kill()
+                self.process.wait()
         self.log.close()
 
 

@@ -147,69 +147,77 @@ def main():
         if not os.path.exists(path):
             sys.exit(f"station_door_bench: {path} is missing (build the native preset)")
 
-    ok = True
     with tempfile.TemporaryDirectory() as work:
         slots = [os.path.join(work, f"slot{i}") for i in range(args.instruments)]
         for slot in slots:
             os.symlink("/nonexistent", slot)
         station = Station(args.station, slots, work, args.shelf,
                           ["--max-per-address", str(args.per_address)] if args.per_address else [])
-        pid = station.process.pid
-        port = int(station.base.rsplit(":", 1)[1])
-        page = Page(station.base)
-        print(f"== {args.instruments} paced instruments, the full image each; station on "
-              f"127.0.0.1:{port}, --max-per-address {args.per_address}; clients: {args.slow} "
-              f"slow from 40 addresses, {args.greedy} greedy from {args.greedy_addresses}, "
-              f"the probe from 127.0.0.1", flush=True)
-
-        idle = Load(args.load, port, args, args.load_seconds).wait(args.load_seconds + 120)
-        print(f"API without a batch: {idle['greedy_per_second']:.0f} requests/s "
-              f"({idle['greedy_answered']} in {idle['seconds']:.1f} s, {idle['greedy_failed']} "
-              f"failed); slow connections closed by the station: "
-              f"{idle['slow_closed_by_station']} (lived {idle['slow_lifetime_s']['median']:.2f} "
-              f"s each, at most {idle['slow_lifetime_s']['max']:.2f}); "
-              f"{describe_probes(idle['probes'])}", flush=True)
-        ok = ok and all(0 <= p < 1 for p in idle["probes"])
-
-        # Quiet and loaded batches in turn: each loaded one is held against the quiet one just
-        # before it, so that what else the machine does weighs on both alike.
-        ratios, probes = [], []
-        for round_ in range(1, args.rounds + 1):
-            _, quiet, failed = batch(station, page, slots, args, work)
-            print(f"round {round_}: quiet batch {quiet:.2f} s, {len(failed)} failed"
-                  + "".join(f"\n     {r['port']}: {r['error']}" for r in failed), flush=True)
-            ok = ok and not failed
-            load = Load(args.load, port, args)
-            time.sleep(3)  # the clients at full strength before the batch starts
-            cpu_before = cpu_seconds(pid)
-            started, wall, failed = batch(station, page, slots, args, work)
-            ended = time.monotonic()
-            cpu = cpu_seconds(pid) - cpu_before
-            rss_now = rss_kib(pid, "VmRSS") / 1024
-            threads = rss_kib(pid, "Threads")
-            summary = load.stop()
-            rate = (load.answered_at(ended) - load.answered_at(started)) / wall
-            ratios.append(wall / quiet)
-            probes += summary["probes"]
-            print(f"round {round_}: loaded batch {wall:.2f} s = {wall / quiet:.3f} x the quiet "
-                  f"one, {len(failed)} failed; API during it: {rate:.0f} requests/s "
-                  f"({summary['greedy_failed']} failed); station CPU {cpu:.1f} s, RSS "
-                  f"{rss_now:.1f} MiB, {threads} threads; slow connections closed by the "
-                  f"station: {summary['slow_closed_by_station']}; "
-                  f"{describe_probes(summary['probes'])}"
-                  + "".join(f"\n     {r['port']}: {r['error']}" for r in failed), flush=True)
-            ok = ok and not failed and all(0 <= p < 1 for p in summary["probes"])
-        ratio = sorted(ratios)[len(ratios) // 2]
-        print(f"loaded / quiet, the median of {len(ratios)}: {ratio:.3f} (target 1.03); "
-              f"every probe: {describe_probes(probes)}")
-        ok = ok and ratio <= 1.03
-
-        peak = rss_kib(pid, "VmHWM") / 1024
-        print(f"station's peak resident memory: {peak:.1f} MiB (target 64)")
-        ok = ok and peak < 64
-        station.stop()
+        try:
+            ok = measure(station, slots, args, work)
+        finally:
+            station.stop()
     print("== all targets met" if ok else "== a target was missed")
     return 0 if ok else 1
+
+
+def measure(station, slots, args, work):
+    """The benchmark against the running station; true when every target is met."""
+    ok = True
+    pid = station.process.pid
+    port = int(station.base.rsplit(":", 1)[1])
+    page = Page(station.base)
+    print(f"== {args.instruments} paced instruments, the full image each; station on "
+          f"127.0.0.1:{port}, --max-per-address {args.per_address}; clients: {args.slow} "
+          f"slow from 40 addresses, {args.greedy} greedy from {args.greedy_addresses}, "
+          f"the probe from 127.0.0.1", flush=True)
+
+    idle = Load(args.load, port, args, args.load_seconds).wait(args.load_seconds + 120)
+    print(f"API without a batch: {idle['greedy_per_second']:.0f} requests/s "
+          f"({idle['greedy_answered']} in {idle['seconds']:.1f} s, {idle['greedy_failed']} "
+          f"failed); slow connections closed by the station: "
+          f"{idle['slow_closed_by_station']} (lived {idle['slow_lifetime_s']['median']:.2f} "
+          f"s each, at most {idle['slow_lifetime_s']['max']:.2f}); "
+          f"{describe_probes(idle['probes'])}", flush=True)
+    ok = ok and all(0 <= p < 1 for p in idle["probes"])
+
+    # Quiet and loaded batches in turn: each loaded one is held against the quiet one just
+    # before it, so that what else the machine does weighs on both alike.
+    ratios, probes = [], []
+    for round_ in range(1, args.rounds + 1):
+        _, quiet, failed = batch(station, page, slots, args, work)
+        print(f"round {round_}: quiet batch {quiet:.2f} s, {len(failed)} failed"
+              + "".join(f"\n     {r['port']}: {r['error']}" for r in failed), flush=True)
+        ok = ok and not failed
+        load = Load(args.load, port, args)
+        time.sleep(3)  # the clients at full strength before the batch starts
+        cpu_before = cpu_seconds(pid)
+        started, wall, failed = batch(station, page, slots, args, work)
+        ended = time.monotonic()
+        cpu = cpu_seconds(pid) - cpu_before
+        rss_now = rss_kib(pid, "VmRSS") / 1024
+        threads = rss_kib(pid, "Threads")
+        summary = load.stop()
+        rate = (load.answered_at(ended) - load.answered_at(started)) / wall
+        ratios.append(wall / quiet)
+        probes += summary["probes"]
+        print(f"round {round_}: loaded batch {wall:.2f} s = {wall / quiet:.3f} x the quiet "
+              f"one, {len(failed)} failed; API during it: {rate:.0f} requests/s "
+              f"({summary['greedy_failed']} failed); station CPU {cpu:.1f} s, RSS "
+              f"{rss_now:.1f} MiB, {threads} threads; slow connections closed by the "
+              f"station: {summary['slow_closed_by_station']}; "
+              f"{describe_probes(summary['probes'])}"
+              + "".join(f"\n     {r['port']}: {r['error']}" for r in failed), flush=True)
+        ok = ok and not failed and all(0 <= p < 1 for p in summary["probes"])
+    ratio = sorted(ratios)[len(ratios) // 2]
+    print(f"loaded / quiet, the median of {len(ratios)}: {ratio:.3f} (target 1.03); "
+          f"every probe: {describe_probes(probes)}")
+    ok = ok and ratio <= 1.03
+
+    peak = rss_kib(pid, "VmHWM") / 1024
+    print(f"station's peak resident memory: {peak:.1f} MiB (target 64)")
+    ok = ok and peak < 64
+    return ok
 
 
 if __name__ == "__main__":

@@ -242,9 +242,17 @@ void CHttpDoor::Run() {
         }
         Expire();
     }
-    // No new connections; the workers finish what they hold (an event stream ends when the
-    // station closes its hub), then every connection closes.
+    // No new connections.  The connections at the workers and the streams' threads are shut
+    // down, so that an answer to a client that takes nothing, or an event stream's write,
+    // fails at once instead of waiting out its time-out; then the threads finish and every
+    // connection closes.
     m_listener.Reset();
+    {
+        std::lock_guard<std::mutex> lock(m_outMutex);
+        for (const auto& [id, fd] : m_out) {
+            ::shutdown(fd, SHUT_RDWR);
+        }
+    }
     m_workers.Stop();
     m_control.Stop();
     m_streams.Stop();
@@ -484,11 +492,19 @@ void CHttpDoor::Dispatch(CDoorConnection& connection) {
     Connection taken = std::move(it->second);
     m_held.erase(it);
     taken->phase = Phase::Busy;
+    {
+        std::lock_guard<std::mutex> lock(m_outMutex);
+        m_out.emplace(taken->Id(), taken->Fd());
+    }
     CWorkPool<Connection>& pool = kind == Kind::Stream    ? m_streams
                                   : kind == Kind::Control ? m_control
                                                           : m_workers;
     if (pool.Offer(taken->Address(), taken, kind == Kind::Stream)) {
         return;  // the worker has it now: `connection` is no longer the door's to touch
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_outMutex);
+        m_out.erase(taken->Id());
     }
     CDoorConnection& back = *taken;
     m_held.emplace(back.Id(), std::move(taken));
@@ -676,6 +692,10 @@ void CHttpDoor::Work(Connection connection) {
 }
 
 void CHttpDoor::Return(Connection connection) {
+    {
+        std::lock_guard<std::mutex> lock(m_outMutex);
+        m_out.erase(connection->Id());
+    }
     {
         std::lock_guard<std::mutex> lock(m_returnedMutex);
         m_returned.push_back(std::move(connection));

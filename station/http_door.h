@@ -79,8 +79,11 @@ public:
     bool Listen(const std::string& host, int port, std::string* error);
     int Port() const { return m_port; }
     int ListenerFd() const { return m_listener.Get(); }
-    // The door's loop, until Stop; then it lets the workers finish and closes everything.
+    // The door's loop, until Stop; then it ends every connection, lets the workers finish
+    // and closes everything.
     void Run();
+    // Makes Run end soon whatever the clients do: no worker or stream waits for a client any
+    // longer.
     void Stop();
 
 private:
@@ -133,6 +136,11 @@ private:
     int m_connections = 0;
     size_t m_reservedBody = 0;
     uint64_t m_nextId = 2;  // 0 and 1 are the listener's and the wake-up's
+
+    // The sockets of the connections at a worker or a stream's thread, by id: when the door
+    // stops it shuts them down, so that no thread waits on a client that reads nothing.
+    std::mutex m_outMutex;
+    std::unordered_map<uint64_t, int> m_out;
 
     std::atomic<size_t> m_deferred{0};
     std::mutex m_returnedMutex;

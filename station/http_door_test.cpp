@@ -4,10 +4,15 @@
 #include "port_runs/exit_status.h"
 #include "station/station_test_support.h"
 
+#include <sqlite3.h>
+
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -16,6 +21,7 @@ using namespace station_test;
 
 constexpr int kAnswerMs = 10000;    // a bound for an answer on a busy machine, never a pause
 constexpr int kDeadlineMs = 30000;  // a bound for the door's deadlines (5 s) to pass
+constexpr int kStopMs = 5000;       // a signalled station has ended by then, whatever its clients
 
 std::vector<std::unique_ptr<RawClient>> Connect(int port, int count,
                                                 const std::function<std::string(int)>& from) {
@@ -269,4 +275,113 @@ TEST(HttpDoor, PagesYieldToTheRunsTheyStart) {
     EXPECT_GE(nice.count("velko-control"), 3u);
     EXPECT_GE(normal, 4u);
     EXPECT_EQ(station.Post("/api/cancel", {{"all", true}}).first, 202);
+}
+
+// However its clients behave, a signal stops the station within seconds: the runs in flight
+// are recorded cancelled, every connection is closed, and the program ends with status 0.
+// Its clients here: connections that trickle a header byte a second (and come back when
+// closed), one kept alive and idle, a page that reads its event stream, one that reads
+// nothing of its own, and a download of the history that takes nothing after its first bytes.
+TEST(HttpDoor, ASignalStopsTheStationWhateverItsClientsDo) {
+    Bench bench;
+    // A history whose CSV is far more than a reader that takes nothing lets the station
+    // buffer, so that the download holds a worker in its write.
+    const std::string db = bench.dir.File("big.db");
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(handle,
+                           "PRAGMA application_id=1447382091; PRAGMA user_version=2;"
+                           "CREATE TABLE runs (id INTEGER PRIMARY KEY, started TEXT NOT NULL,"
+                           " ended TEXT, port TEXT NOT NULL, file TEXT NOT NULL,"
+                           " file_sha256 TEXT NOT NULL, image_crc INTEGER NOT NULL,"
+                           " start INTEGER NOT NULL, \"end\" INTEGER NOT NULL, identify TEXT,"
+                           " result TEXT NOT NULL, error TEXT, bytes INTEGER NOT NULL DEFAULT 0,"
+                           " seconds REAL, block_ms REAL, station TEXT NOT NULL,"
+                           " version TEXT NOT NULL, attempt INTEGER NOT NULL DEFAULT 1,"
+                           " block_rate INTEGER NOT NULL DEFAULT 115200);"
+                           "CREATE INDEX runs_started ON runs(started);"
+                           "CREATE INDEX runs_port ON runs(port, id);"
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n"
+                           " WHERE i < 60000) INSERT INTO runs SELECT i,"
+                           " '2026-12-02T09:00:00Z', '2026-12-02T09:00:33Z', 'p05',"
+                           " 'VYRA_FULL.A37', printf('%064x', i), 1, 2, 3, '5659524100010005',"
+                           " 'done', NULL, 262144, 33.0, 7.1, 'pc', '1.1.0', 1, 115200 FROM n;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(handle);
+
+    sim::Options paced;
+    paced.pace = true;
+    std::vector<std::unique_ptr<Instrument>> instruments;
+    std::vector<std::string> options{"--db", db}, ports;
+    for (int i = 0; i < 4; ++i) {
+        instruments.push_back(std::make_unique<Instrument>(paced));
+        ports.push_back(bench.Link("p" + std::to_string(i), instruments.back()->sim));
+        options.insert(options.end(), {"--port", ports.back()});
+    }
+    Station station(bench, options);
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    const int port = station.Port();
+
+    std::atomic<bool> trickling{true};
+    std::thread trickler([&] {
+        auto slow = Connect(port, 60, [](int i) { return Address(40 + i / 15); });
+        for (int i = 0; trickling; ++i) {
+            for (size_t c = 0; c < slow.size(); ++c) {
+                if (!slow[c]->Send(i == 0 ? std::string("GET /api/ports HTTP/1.1\r\n") : "X") ||
+                    !slow[c]->Open()) {
+                    slow[c] = std::make_unique<RawClient>(port, Address(40 + int(c) / 15));
+                    slow[c]->Send("GET /api/ports HTTP/1.1\r\n");
+                }
+            }
+            for (int tenth = 0; tenth < 10 && trickling; ++tenth) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the trickle's pace
+            }
+        }
+    });
+    RawClient idle(port, Address(60));
+    idle.Send(RequestHead(port, "GET /api/station HTTP/1.1"));
+    EXPECT_NE(idle.Read("}", kAnswerMs).find("\"version\""), std::string::npos);
+    RawClient deafStream(port, Address(61));
+    deafStream.Send(RequestHead(port, "GET /api/events HTTP/1.1"));
+    EXPECT_EQ(deafStream.Read("HTTP/1.1 200", kAnswerMs).substr(0, 12), "HTTP/1.1 200");
+    RawClient download(port, Address(62));
+    download.Send(RequestHead(port, "GET /api/history.csv HTTP/1.1"));
+    EXPECT_EQ(download.Read("HTTP/1.1 200", kAnswerMs).substr(0, 12), "HTTP/1.1 200");
+
+    EventStream events(station);
+    ASSERT_EQ(station.Post("/api/runs", {{"file", "VYRA_FULL.A37"}, {"ports", ports}}).first, 202);
+    ASSERT_TRUE(events.WaitFor([&](const std::vector<Json>& e) {
+        std::set<std::string> moving;
+        for (const Json& x : e) {
+            if (x["event"] == "progress") {
+                moving.insert(x["port"].get<std::string>());
+            }
+        }
+        return moving.size() == ports.size();
+    }));
+
+    station.Process().Signal(SIGTERM);
+    EXPECT_EQ(station.Process().Wait(kStopMs), kExitOk) << station.Process().Err();
+    trickling = false;
+    trickler.join();
+    EXPECT_TRUE(deafStream.ClosedWithin(kAnswerMs));
+    EXPECT_TRUE(idle.ClosedWithin(kAnswerMs));
+
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT port, result FROM runs WHERE id > 60000", -1,
+                                 &statement, nullptr),
+              SQLITE_OK);
+    std::map<std::string, std::string> results;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+        results[reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))] =
+            reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(handle);
+    EXPECT_EQ(results.size(), ports.size());
+    for (const auto& [name, result] : results) {
+        EXPECT_EQ(result, "cancelled") << name;
+    }
 }
