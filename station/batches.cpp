@@ -65,6 +65,11 @@ ApiAnswer CBatches::Start(const std::string& file, const std::vector<int>& slots
         const int64_t id =
             m_recorder.StartLocked(index, *prepared, run.blockRate, instrument, operatorName);
         if (id == 0) {
+            // None of the batch starts: the ports recorded before this one end failed
+            // rather than stay running with no run behind them.
+            for (size_t j = 0; j < i; ++j) {
+                m_recorder.AbandonLocked(slots[j], "can't write the history");
+            }
             return ErrorAnswer(500, "can't write the history");
         }
         const std::string& name = m_slots.AtLocked(index).name;

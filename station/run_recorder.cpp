@@ -69,6 +69,21 @@ int64_t CRunRecorder::StartLocked(int index, const PreparedFile& file, int32_t b
     return row.id;
 }
 
+void CRunRecorder::AbandonLocked(int index, const std::string& error) {
+    Slot& slot = m_slots.AtLocked(index);
+    HistoryRow row = slot.row;
+    row.ended = CHistory::Now();
+    row.result = "failed";
+    row.error = error;
+    if (!m_history.Complete(row)) {
+        StationLog("run " + std::to_string(row.id) + ": can't write its end to the history");
+    }
+    slot.state = row.result;
+    slot.error = error;
+    m_slots.PublishSlotLocked(index);
+    StationLog("run " + std::to_string(row.id) + " on " + slot.name + " failed: " + error);
+}
+
 void CRunRecorder::Begin(int port, int attempt) {
     std::lock_guard<std::mutex> lock(m_slots.Mutex());
     Slot& slot = m_slots.AtLocked(port);

@@ -23,6 +23,10 @@ public:
     // history can't be written.  The caller holds the slots' lock.
     int64_t StartLocked(int index, const PreparedFile& file, int32_t blockRate,
                         const std::string& instrument, const std::string& operatorName);
+    // A run that StartLocked recorded but that will never start (its batch could not be):
+    // its row and its slot end failed with the reason, so that neither shows it running.
+    // The caller holds the slots' lock.
+    void AbandonLocked(int index, const std::string& error);
 
     void Begin(int port, int attempt) override;
     void Status(int port, const char* text) override;

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <map>
 
 using namespace station_test;
 
@@ -398,6 +399,54 @@ TEST(VelkoStation, AStopInTheMiddleOfARunIsInTheHistory) {
     EXPECT_EQ(rows["runs"][0]["result"], "cancelled");
     EXPECT_LT(rows["runs"][0]["bytes"].get<int>(), 262144);
     EXPECT_EQ(station.Get("/api/ports")["ports"][0]["state"], "cancelled");
+}
+
+// A batch whose rows the history can't all take starts on none of its ports, and none of
+// them stays "running": the history here refuses a second running row, as a full disk might.
+TEST(VelkoStation, ABatchTheHistoryCantRecordStartsNowhere) {
+    Bench bench;
+    Instrument a, b;
+    const std::string pa = bench.Link("pa", a.sim), pb = bench.Link("pb", b.sim);
+    {
+        Station made(bench, {"--port", pa, "--port", pb});
+        ASSERT_TRUE(made.Serving()) << made.Process().ErrSoFar();
+        EXPECT_EQ(made.Stop(), kExitOk);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(bench.db.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TRIGGER one_running BEFORE INSERT ON runs WHEN (SELECT count(*)"
+                           " FROM runs WHERE result = 'running') > 0 BEGIN"
+                           " SELECT RAISE(ABORT, 'the disk is full'); END;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    Station station(bench, {"--port", pa, "--port", pb});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    auto [status, answer] = station.Post("/api/runs", {{"file", kSmall}, {"ports", {pa, pb}}});
+    EXPECT_EQ(status, 500);
+    EXPECT_EQ(answer["error"], "can't write the history");
+    const Json ports = station.Get("/api/ports");
+    std::map<std::string, Json> slots;
+    for (const Json& slot : ports["ports"]) {
+        slots[slot["name"].get<std::string>()] = slot;
+    }
+    EXPECT_EQ(slots[pa]["state"], "failed");
+    EXPECT_EQ(slots[pa]["error"], "can't write the history");
+    EXPECT_EQ(slots[pb]["state"], "idle");
+    const Json rows = station.Get("/api/history")["runs"];
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["port"], pa);
+    EXPECT_EQ(rows[0]["result"], "failed");
+    EXPECT_FALSE(rows[0]["ended"].is_null());
+
+    // Nothing is left running: a batch the history can take runs.
+    EventStream events(station);
+    EXPECT_EQ(station.Post("/api/runs", {{"file", kSmall}, {"ports", {pb}}}).first, 202);
+    ASSERT_TRUE(events.WaitFor(ResultsReach(1)));
+    EXPECT_EQ(b.sim.GetReport().flashDigest, ExpectedDigest(Sample(kSmall)));
+    EXPECT_EQ(station.Stop(), kExitOk);
 }
 
 TEST(VelkoStation, TheHistoryIsOneStationsAndOlderOnesAreUpgraded) {
