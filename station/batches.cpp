@@ -3,6 +3,8 @@
 
 #include "image/app_image.h"
 
+#include <algorithm>
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -45,6 +47,20 @@ ApiAnswer CBatches::Start(const std::string& file, const std::vector<int>& slots
         }
         if (!running.empty()) {
             return {409, Json{{"error", "already running"}, {"ports", running}}};
+        }
+        // One unit can't be on two ports: a serial that a running port's instrument has is
+        // a label scanned twice, or the wrong one.
+        for (int other = 0; other < m_slots.CountLocked(); ++other) {
+            const Slot& slot = m_slots.AtLocked(other);
+            if (slot.instrument.empty() || !BusyLocked(other) ||
+                std::find(instruments.begin(), instruments.end(), slot.instrument) ==
+                    instruments.end()) {
+                continue;
+            }
+            return {409, Json{{"error", "the instrument " + slot.instrument +
+                                            " is being programmed on " + slot.name},
+                              {"ports", Json::array({slot.name})},
+                              {"instruments", Json::array({slot.instrument})}}};
         }
     }
     // The file, once for the request, before any port is touched.

@@ -777,6 +777,38 @@ TEST(VelkoStationRecords, AScannedBatchIsRecordedWithItsSerialsAndItsOperator) {
 
 // The operators file: what it may hold, the sign-in's answers, the lock-out, and a new list
 // taken on SIGHUP without stopping the bench (a bad one leaving the old in force).
+// One unit can't be on two ports at once: a serial that a running port's unit has is refused
+// for another port, whichever request names it.
+TEST(VelkoStationRecords, ASerialBeingProgrammedIsRefusedForAnotherPort) {
+    Bench bench;
+    sim::Options paced;
+    paced.pace = true;
+    Instrument a(paced), b;
+    const std::string pa = bench.Link("pa", a.sim), pb = bench.Link("pb", b.sim);
+    Station station(bench, {"--port", pa, "--port", pb});
+    ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
+    EventStream events(station);
+    ASSERT_EQ(station.Post("/api/runs", {{"file", "VYRA_FULL.A37"},
+                                         {"ports", {pa}},
+                                         {"instruments", {{pa, "4711"}}}})
+                  .first,
+              202);
+    auto [status, answer] = station.Post(
+        "/api/runs", {{"file", kSmall}, {"ports", {pb}}, {"instruments", {{pb, "4711"}}}});
+    EXPECT_EQ(status, 409);
+    EXPECT_EQ(answer["error"], "the instrument 4711 is being programmed on " + pa);
+    EXPECT_EQ(answer["ports"], Json::array({pa}));
+    EXPECT_TRUE(b.sim.Received().empty());
+    EXPECT_EQ(station.Post("/api/runs", {{"file", kSmall},
+                                         {"ports", {pb}},
+                                         {"instruments", {{pb, "4712"}}}})
+                  .first,
+              202);
+    ASSERT_TRUE(events.WaitFor(SlotReaches(pb, "done")));
+    EXPECT_EQ(station.Post("/api/cancel", {{"all", true}}).first, 202);
+    ASSERT_TRUE(events.WaitFor(ResultsReach(2)));
+}
+
 TEST(VelkoStationRecords, TheOperatorsFileAndItsSignIn) {
     Bench bench;
     const std::string hash = HashPassword("1357");
