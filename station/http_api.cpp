@@ -278,16 +278,23 @@ void CHttpApi::Routes() {
         AddSiteRoutes(server, *m_site);
     }
 
-    server.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
+    server.Get("/api/events", [this](const httplib::Request& request,
+                                     httplib::Response& response) {
         std::shared_ptr<CEventHub::Client> client = m_station.Subscribe();
         if (client == nullptr) {
             Refuse(response, 503, "too many event streams are open");
             return;
         }
         response.set_header("Cache-Control", "no-store");
+        // Who opened the stream, to be asked again before each event: a stream ends with its
+        // session (signed out, expired, or its operator taken off the list).
+        auto signer = std::make_shared<httplib::Request>();
+        signer->path = request.path;
+        signer->headers = request.headers;
+        signer->params = request.params;
         response.set_chunked_content_provider(
             "text/event-stream",
-            [client, first = true](size_t, httplib::DataSink& sink) mutable {
+            [this, client, signer, first = true](size_t, httplib::DataSink& sink) mutable {
                 if (first) {
                     first = false;
                     const std::string retry = "retry: " + std::to_string(kStreamRetryMs) + "\n\n";
@@ -298,6 +305,9 @@ void CHttpApi::Routes() {
                 const std::optional<std::string> event = client->Next(kKeepAliveMs);
                 if (client->Closed()) {
                     return false;  // dropped for falling behind, or the station stops
+                }
+                if (!m_signIn.StillAdmitted(*signer)) {
+                    return false;
                 }
                 const std::string text = event ? "data: " + *event + "\n\n" : ": keep-alive\n\n";
                 return sink.write(text.data(), text.size());

@@ -53,6 +53,15 @@ std::optional<std::string> CSessions::Find(const std::string& id, Clock::time_po
     return it->second.name;
 }
 
+std::optional<std::string> CSessions::Peek(const std::string& id, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_sessions.find(id);
+    if (it == m_sessions.end() || !Live(it->second, now)) {
+        return std::nullopt;
+    }
+    return it->second.name;
+}
+
 void CSessions::End(const std::string& id) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sessions.erase(id);

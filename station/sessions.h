@@ -23,6 +23,8 @@ public:
     // The operator of a live session, which counts as its latest request; none when the id
     // is no session's or the session has ended.
     std::optional<std::string> Find(const std::string& id, Clock::time_point now);
+    // The operator of a live session, looked at only: it does not count as a request.
+    std::optional<std::string> Peek(const std::string& id, Clock::time_point now);
     void End(const std::string& id);
 
 private:

@@ -82,6 +82,15 @@ std::optional<CSignIn::Identity> CSignIn::Who(const httplib::Request& request) {
     return Identity{entry->name, entry->role};
 }
 
+bool CSignIn::StillAdmitted(const httplib::Request& request) {
+    if (m_operators == nullptr || (m_tokenGiven && m_tokenGiven(request))) {
+        return true;
+    }
+    const std::optional<std::string> name =
+        m_sessions.Peek(SessionCookie(request), CSessions::Clock::now());
+    return name && m_operators->Find(*name).has_value();
+}
+
 std::string CSignIn::OperatorOf(const httplib::Request& request) {
     const std::optional<Identity> who = Who(request);
     return who ? who->name : std::string();

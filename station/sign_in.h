@@ -41,6 +41,10 @@ public:
     bool Required() const { return m_operators != nullptr; }
     // Who sent the request: a session's operator, or the token's; none without either.
     std::optional<Identity> Who(const httplib::Request& request);
+    // True while the sender of a request that was let through may still ask: nobody signs
+    // in, it carries the token, or its session lives and its operator is still on the list.
+    // Looking does not count as a request.  A page's event stream ends when it turns false.
+    bool StillAdmitted(const httplib::Request& request);
     // The operator a run records: the request's signer, empty when nobody signs in.
     std::string OperatorOf(const httplib::Request& request);
     // The door's rule for an /api/ request: true to let it through; false with the refusal

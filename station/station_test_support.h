@@ -210,6 +210,12 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_events;
     }
+    // Waits until the station ends the stream.
+    bool WaitForEnd(int timeoutMs = kRunMs) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return m_ended; });
+    }
 
 private:
     httplib::Client m_client;

@@ -769,10 +769,17 @@ TEST(VelkoStationRecords, AScannedBatchIsRecordedWithItsSerialsAndItsOperator) {
     EXPECT_EQ(newest["instrument"], "4714");
     EXPECT_EQ(newest["operator"], "token");
 
-    // Signed out, the session is no more.
+    // Signed out, the session is no more, and its page's stream ends at the next event.
     EXPECT_EQ(station.Post("/api/session/end", Json::object(), bob).first, 200);
     EXPECT_EQ(client.Get("/api/ports", bob)->status, 401);
     EXPECT_EQ(client.Get("/api/ports", anna)->status, 200);
+    EventStream annasPage(station, "", anna);
+    ASSERT_TRUE(annasPage.WaitFor([](const std::vector<Json>& e) { return !e.empty(); }));
+    EXPECT_EQ(station.Post("/api/auto", {{"file", nullptr}}, anna).first, 200);
+    EXPECT_TRUE(events.WaitForEnd());
+    ASSERT_TRUE(annasPage.WaitFor([](const std::vector<Json>& e) {
+        return e.back()["event"] == "auto";
+    }));
 }
 
 // The operators file: what it may hold, the sign-in's answers, the lock-out, and a new list
