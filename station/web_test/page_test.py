@@ -171,6 +171,9 @@ class Page:
             '...[...row.cells].map(cell => cell.textContent)])')
 
     def choose(self, file):
+        # The picker fills from the shelf's own request, after the page has drawn.
+        self.until(f'{file} to choose', lambda: self.driver.find_elements(
+            By.CSS_SELECTOR, f'select[name="file"] option[value="{file}"]:not([disabled])'))
         Select(self.find('select[name="file"]')).select_by_value(file)
 
     def click(self, name, action):
@@ -192,6 +195,9 @@ def run(args, folder):
         page.wait_states({**idle, **{name: 'absent' for name in ABSENT}})
 
         print('== the picker: an unsigned file is refused and says why; a batch from the keyboard')
+        # The shelf comes with a request of its own, which may be answered after the tiles'.
+        page.until('the shelf in the picker', lambda: page.driver.find_elements(
+            By.CSS_SELECTOR, 'option[value="VYRA_UNSIGNED.A37"]'))
         unsigned = page.find('option[value="VYRA_UNSIGNED.A37"]')
         assert unsigned.get_attribute('disabled') and '--sign' in unsigned.text, unsigned.text
         page.choose('VYRA_SMALL.A37')
