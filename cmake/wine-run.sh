@@ -14,7 +14,8 @@ if [ "${1:-}" = --prefix ]; then
     export WINEPREFIX=$2
     shift 2
 fi
-export WINEDEBUG=${WINEDEBUG:--all}
+# Wine's own messages off, but for the loader's errors: a program that can't start says why.
+export WINEDEBUG=${WINEDEBUG:--all,err+module}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
 
 # A 32-bit program on a machine that runs none is a test that can't be run here (77: CTest's
@@ -33,4 +34,8 @@ trap 'rm -f "$out"' EXIT
 wine "$@" >"$out" 2>&1 </dev/null
 rc=$?
 cat "$out"
+if [ $rc -ne 0 ] && [ ! -s "$out" ]; then
+    # A program that prints nothing at all never reached its first line: say what is known.
+    echo "wine-run: $1 ended with status $rc before it wrote anything (WINEPREFIX=$WINEPREFIX)" >&2
+fi
 exit $rc
