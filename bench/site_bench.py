@@ -42,29 +42,6 @@ SERVER_SETTINGS = [
 ]
 
 
-class TimedPage(Page):
-    """A page's event stream that also notes when each run's result came (the clock's time)."""
-
-    def __init__(self, base):
-        self.ended = {}
-        super().__init__(base)
-
-    def run(self):
-        try:
-            for raw in self.stream:
-                line = raw.decode()
-                if not line.startswith("data: "):
-                    continue
-                event = json.loads(line[6:])
-                if event["event"] == "result":
-                    with self.changed:
-                        self.ended[event["run"]] = time.time()
-                        self.results[event["run"]] = event
-                        self.changed.notify_all()
-        except (OSError, ValueError):
-            pass
-
-
 class Station:
     def __init__(self, program, shelf, work, name, ports=(), extra=()):
         self.log = open(os.path.join(work, f"{name}.err"), "w")
@@ -150,7 +127,7 @@ def latency(args, server, work):
     station = Station(args.station, args.shelf, work, "latency", instruments.ports,
                       ["--site", site])
     station.wait_sent()
-    page = TimedPage(station.base)
+    page = Page(station.base)
     ended = {}
     while len(ended) < args.runs:
         runs = station.post("/api/runs", {"file": "VYRA_SMALL.A37",

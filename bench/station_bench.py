@@ -116,12 +116,13 @@ class Station:
 
 
 class Page(threading.Thread):
-    """A page's event stream: every result event, by run id."""
+    """A page's event stream: every result event, and when it came, by run id."""
 
     def __init__(self, base):
         super().__init__(daemon=True)
         self.stream = urllib.request.urlopen(base + "/api/events")
         self.results = {}
+        self.ended = {}  # when each result came, by the clock's time
         self.changed = threading.Condition()
         self.start()
 
@@ -134,6 +135,7 @@ class Page(threading.Thread):
                 event = json.loads(line[6:])
                 if event["event"] == "result":
                     with self.changed:
+                        self.ended[event["run"]] = time.time()
                         self.results[event["run"]] = event
                         self.changed.notify_all()
         except (OSError, ValueError):

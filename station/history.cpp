@@ -661,13 +661,28 @@ bool CHistory::MarkSent(const std::vector<OutboxRow>& rows) {
     return Exec(m_write, "COMMIT", nullptr);
 }
 
-std::string CHistory::Now() {
-    const std::time_t now = std::time(nullptr);
+namespace {
+
+std::string HistoryTime(std::time_t time) {
     std::tm utc{};
-    gmtime_r(&now, &utc);
+    gmtime_r(&time, &utc);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
+}
+
+}  // namespace
+
+std::string CHistory::Now() {
+    return HistoryTime(std::time(nullptr));
+}
+
+std::string CHistory::TodayStart() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    local.tm_hour = local.tm_min = local.tm_sec = 0;
+    return HistoryTime(std::mktime(&local));
 }
 
 nlohmann::ordered_json HistoryRowJson(const HistoryRow& row) {

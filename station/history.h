@@ -128,6 +128,8 @@ public:
 
     // The current time as the history writes it: "2026-12-08T16:07:27Z".
     static std::string Now();
+    // Local midnight of today, written the same way: where "today's" counts begin.
+    static std::string TodayStart();
 
     // The station's identity: a UUID made with the file and kept in it.
     const std::string& StationId() const { return m_stationId; }

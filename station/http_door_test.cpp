@@ -287,28 +287,13 @@ TEST(HttpDoor, ASignalStopsTheStationWhateverItsClientsDo) {
     // A history whose CSV is far more than a reader that takes nothing lets the station
     // buffer, so that the download holds a worker in its write.
     const std::string db = bench.dir.File("big.db");
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(handle,
-                           "PRAGMA application_id=1447382091; PRAGMA user_version=2;"
-                           "CREATE TABLE runs (id INTEGER PRIMARY KEY, started TEXT NOT NULL,"
-                           " ended TEXT, port TEXT NOT NULL, file TEXT NOT NULL,"
-                           " file_sha256 TEXT NOT NULL, image_crc INTEGER NOT NULL,"
-                           " start INTEGER NOT NULL, \"end\" INTEGER NOT NULL, identify TEXT,"
-                           " result TEXT NOT NULL, error TEXT, bytes INTEGER NOT NULL DEFAULT 0,"
-                           " seconds REAL, block_ms REAL, station TEXT NOT NULL,"
-                           " version TEXT NOT NULL, attempt INTEGER NOT NULL DEFAULT 1,"
-                           " block_rate INTEGER NOT NULL DEFAULT 115200);"
-                           "CREATE INDEX runs_started ON runs(started);"
-                           "CREATE INDEX runs_port ON runs(port, id);"
-                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n"
-                           " WHERE i < 60000) INSERT INTO runs SELECT i,"
-                           " '2026-12-02T09:00:00Z', '2026-12-02T09:00:33Z', 'p05',"
-                           " 'VYRA_FULL.A37', printf('%064x', i), 1, 2, 3, '5659524100010005',"
-                           " 'done', NULL, 262144, 33.0, 7.1, 'pc', '1.1.0', 1, 115200 FROM n;",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(handle);
+    ASSERT_TRUE(ExecSql(db, std::string(kReleasedHistorySchema) +
+                                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n"
+                                " WHERE i < 60000) INSERT INTO runs SELECT i,"
+                                " '2026-12-02T09:00:00Z', '2026-12-02T09:00:33Z', 'p05',"
+                                " 'VYRA_FULL.A37', printf('%064x', i), 1, 2, 3,"
+                                " '5659524100010005', 'done', NULL, 262144, 33.0, 7.1, 'pc',"
+                                " '1.1.0', 1, 115200 FROM n;"));
 
     sim::Options paced;
     paced.pace = true;
@@ -368,6 +353,7 @@ TEST(HttpDoor, ASignalStopsTheStationWhateverItsClientsDo) {
     EXPECT_TRUE(deafStream.ClosedWithin(kAnswerMs));
     EXPECT_TRUE(idle.ClosedWithin(kAnswerMs));
 
+    sqlite3* handle = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
     sqlite3_stmt* statement = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT port, result FROM runs WHERE id > 60000", -1,

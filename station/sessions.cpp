@@ -40,6 +40,15 @@ std::string CSessions::Begin(const std::string& name, Clock::time_point now) {
 }
 
 std::optional<std::string> CSessions::Find(const std::string& id, Clock::time_point now) {
+    return Look(id, now, true);
+}
+
+std::optional<std::string> CSessions::Peek(const std::string& id, Clock::time_point now) {
+    return Look(id, now, false);
+}
+
+std::optional<std::string> CSessions::Look(const std::string& id, Clock::time_point now,
+                                           bool asRequest) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_sessions.find(id);
     if (it == m_sessions.end()) {
@@ -49,15 +58,8 @@ std::optional<std::string> CSessions::Find(const std::string& id, Clock::time_po
         m_sessions.erase(it);
         return std::nullopt;
     }
-    it->second.lastUsed = now;
-    return it->second.name;
-}
-
-std::optional<std::string> CSessions::Peek(const std::string& id, Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_sessions.find(id);
-    if (it == m_sessions.end() || !Live(it->second, now)) {
-        return std::nullopt;
+    if (asRequest) {
+        it->second.lastUsed = now;
     }
     return it->second.name;
 }

@@ -33,6 +33,8 @@ private:
         Clock::time_point began, lastUsed;
     };
     static bool Live(const Session& session, Clock::time_point now);
+    std::optional<std::string> Look(const std::string& id, Clock::time_point now,
+                                    bool asRequest);
 
     std::mutex m_mutex;
     std::map<std::string, Session> m_sessions;

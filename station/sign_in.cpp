@@ -59,6 +59,15 @@ CSignIn::CSignIn(COperators* operators, std::function<bool(const httplib::Reques
       m_dummyHash(operators != nullptr ? HashPassword("no operator has this name") : "") {}
 
 std::optional<CSignIn::Identity> CSignIn::Who(const httplib::Request& request) {
+    return Identify(request, true);
+}
+
+bool CSignIn::StillAdmitted(const httplib::Request& request) {
+    return m_operators == nullptr || Identify(request, false).has_value();
+}
+
+std::optional<CSignIn::Identity> CSignIn::Identify(const httplib::Request& request,
+                                                   bool asRequest) {
     if (m_operators == nullptr) {
         return std::nullopt;
     }
@@ -69,7 +78,9 @@ std::optional<CSignIn::Identity> CSignIn::Who(const httplib::Request& request) {
     if (id.empty()) {
         return std::nullopt;
     }
-    const std::optional<std::string> name = m_sessions.Find(id, CSessions::Clock::now());
+    const auto now = CSessions::Clock::now();
+    const std::optional<std::string> name = asRequest ? m_sessions.Find(id, now)
+                                                      : m_sessions.Peek(id, now);
     if (!name) {
         return std::nullopt;
     }
@@ -80,15 +91,6 @@ std::optional<CSignIn::Identity> CSignIn::Who(const httplib::Request& request) {
         return std::nullopt;
     }
     return Identity{entry->name, entry->role};
-}
-
-bool CSignIn::StillAdmitted(const httplib::Request& request) {
-    if (m_operators == nullptr || (m_tokenGiven && m_tokenGiven(request))) {
-        return true;
-    }
-    const std::optional<std::string> name =
-        m_sessions.Peek(SessionCookie(request), CSessions::Clock::now());
-    return name && m_operators->Find(*name).has_value();
 }
 
 std::string CSignIn::OperatorOf(const httplib::Request& request) {

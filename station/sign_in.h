@@ -55,6 +55,8 @@ public:
 
 private:
     void SignIn(const httplib::Request& request, httplib::Response& response);
+    // Who, with the session's look counting as a request or not.
+    std::optional<Identity> Identify(const httplib::Request& request, bool asRequest);
     // PBKDF2 runs at most this many at once: a burst of sign-ins can't take every core.
     void AcquireHasher();
     void ReleaseHasher();

@@ -81,20 +81,6 @@ Json Rows(const PGresult* result) {
     return rows;
 }
 
-// Local midnight of today, as the history writes times.
-std::string TodayStart() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    local.tm_hour = local.tm_min = local.tm_sec = 0;
-    const std::time_t midnight = std::mktime(&local);
-    std::tm utc{};
-    gmtime_r(&midnight, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
 bool IsUuid(const std::string& text) {
     if (text.size() != 36) {
         return false;
@@ -172,7 +158,7 @@ std::vector<PgResult> CSiteQueries::Run(const std::vector<Statement>& statements
 }
 
 ApiAnswer CSiteQueries::Stations() {
-    const std::string today = TodayStart();
+    const std::string today = CHistory::TodayStart();
     std::string error;
     std::vector<PgResult> results =
         Run({{"SELECT s.id, s.name, s.host, s.version, " + Time("s.first_seen") + ", " +

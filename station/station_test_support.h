@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -42,6 +43,32 @@ constexpr int kStartMs = 20000;
 constexpr int kRunMs = 60000;
 const std::string kSmall = "VYRA_SMALL.A37";
 const std::string kIdentityHex = "5659524100010005";  // the simulated loader's identify bytes
+
+// A history of the first released station (schema 2), which a station upgrades as it opens it.
+constexpr const char* kReleasedHistorySchema =
+    "PRAGMA application_id=1447382091; PRAGMA user_version=2;"
+    "CREATE TABLE runs (id INTEGER PRIMARY KEY, started TEXT NOT NULL,"
+    " ended TEXT, port TEXT NOT NULL, file TEXT NOT NULL,"
+    " file_sha256 TEXT NOT NULL, image_crc INTEGER NOT NULL,"
+    " start INTEGER NOT NULL, \"end\" INTEGER NOT NULL, identify TEXT,"
+    " result TEXT NOT NULL, error TEXT, bytes INTEGER NOT NULL DEFAULT 0,"
+    " seconds REAL, block_ms REAL, station TEXT NOT NULL,"
+    " version TEXT NOT NULL, attempt INTEGER NOT NULL DEFAULT 1,"
+    " block_rate INTEGER NOT NULL DEFAULT 115200);"
+    "CREATE INDEX runs_started ON runs(started);"
+    "CREATE INDEX runs_port ON runs(port, id);";
+
+// Runs SQL on a history file (made when there is none) while no station has it open.
+inline bool ExecSql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    const bool opened = sqlite3_open(path.c_str(), &db) == SQLITE_OK;
+    char* error = nullptr;
+    const bool done = opened && sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) == SQLITE_OK;
+    EXPECT_TRUE(done) << path << ": " << (error != nullptr ? error : sqlite3_errmsg(db));
+    sqlite3_free(error);
+    sqlite3_close(db);
+    return done;
+}
 
 inline std::string Sample(const std::string& name) {
     return std::string(ORVANE_SAMPLES_DIR) + "/" + name;

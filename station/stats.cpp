@@ -10,20 +10,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Local midnight of today as the history writes times.
-std::string TodayStart() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    local.tm_hour = local.tm_min = local.tm_sec = 0;
-    const std::time_t midnight = std::mktime(&local);
-    std::tm utc{};
-    gmtime_r(&midnight, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
 std::string UtcText(std::time_t time, const char* format) {
     std::tm utc{};
     gmtime_r(&time, &utc);
@@ -40,8 +26,8 @@ nlohmann::ordered_json DayStats(CHistory& history) {
     const std::time_t firstHour = now - now % 3600 - (kHours - 1) * 3600;
     HistoryFilter filter;
     filter.limit = 1000000;
-    filter.since = std::min(TodayStart(), UtcText(firstHour, "%Y-%m-%dT%H:%M:%SZ"));
-    const std::string today = TodayStart();
+    filter.since = std::min(CHistory::TodayStart(), UtcText(firstHour, "%Y-%m-%dT%H:%M:%SZ"));
+    const std::string today = CHistory::TodayStart();
     const std::string lastHour = UtcText(now - 3600, "%Y-%m-%dT%H:%M:%SZ");
     std::map<std::string, std::map<std::string, int>> byHour;  // "YYYY-MM-DDTHH" -> result
     std::map<std::string, int> counts;

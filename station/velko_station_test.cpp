@@ -412,15 +412,10 @@ TEST(VelkoStation, ABatchTheHistoryCantRecordStartsNowhere) {
         ASSERT_TRUE(made.Serving()) << made.Process().ErrSoFar();
         EXPECT_EQ(made.Stop(), kExitOk);
     }
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(bench.db.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TRIGGER one_running BEFORE INSERT ON runs WHEN (SELECT count(*)"
-                           " FROM runs WHERE result = 'running') > 0 BEGIN"
-                           " SELECT RAISE(ABORT, 'the disk is full'); END;",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    ASSERT_TRUE(ExecSql(bench.db,
+                        "CREATE TRIGGER one_running BEFORE INSERT ON runs WHEN (SELECT count(*)"
+                        " FROM runs WHERE result = 'running') > 0 BEGIN"
+                        " SELECT RAISE(ABORT, 'the disk is full'); END;"));
 
     Station station(bench, {"--port", pa, "--port", pb});
     ASSERT_TRUE(station.Serving()) << station.Process().ErrSoFar();
@@ -512,26 +507,11 @@ TEST(VelkoStation, TheHistoryIsOneStationsAndOlderOnesAreUpgraded) {
     // The released schema, 2, with a finished run: upgraded in place with the new columns
     // and their indexes, the row as it was.
     const std::string released = bench.dir.File("released.db");
-    ASSERT_EQ(sqlite3_open(released.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "PRAGMA application_id=1447382091; PRAGMA user_version=2;"
-                           "CREATE TABLE runs (id INTEGER PRIMARY KEY, started TEXT NOT NULL,"
-                           " ended TEXT, port TEXT NOT NULL, file TEXT NOT NULL,"
-                           " file_sha256 TEXT NOT NULL, image_crc INTEGER NOT NULL,"
-                           " start INTEGER NOT NULL, \"end\" INTEGER NOT NULL, identify TEXT,"
-                           " result TEXT NOT NULL, error TEXT, bytes INTEGER NOT NULL DEFAULT 0,"
-                           " seconds REAL, block_ms REAL, station TEXT NOT NULL,"
-                           " version TEXT NOT NULL, attempt INTEGER NOT NULL DEFAULT 1,"
-                           " block_rate INTEGER NOT NULL DEFAULT 115200);"
-                           "CREATE INDEX runs_started ON runs(started);"
-                           "CREATE INDEX runs_port ON runs(port, id);"
-                           "INSERT INTO runs VALUES (9, '2026-12-02T09:00:00Z',"
-                           " '2026-12-02T09:00:33Z', 'p05', 'APP.A37', 'cd', 1, 2, 3,"
-                           " '5659524100010005', 'done', NULL, 262144, 33.0, 7.1, 'pc', '1.1.0',"
-                           " 2, 57600);",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    ASSERT_TRUE(ExecSql(released, std::string(kReleasedHistorySchema) +
+                                      "INSERT INTO runs VALUES (9, '2026-12-02T09:00:00Z',"
+                                      " '2026-12-02T09:00:33Z', 'p05', 'APP.A37', 'cd', 1, 2, 3,"
+                                      " '5659524100010005', 'done', NULL, 262144, 33.0, 7.1,"
+                                      " 'pc', '1.1.0', 2, 57600);"));
     {
         Station fromReleased(bench, {"--db", released});
         ASSERT_TRUE(fromReleased.Serving()) << fromReleased.Process().ErrSoFar();

@@ -7,6 +7,29 @@ function headers(extra = {}) {
     return token ? { ...extra, Authorization: `Bearer ${token}` } : extra;
 }
 
+// A refresh: runs fn now, or once more after the call in flight, so that never two of its
+// requests are out at once and none asked for is lost.  A failed call is dropped (the event
+// stream's state shows when the station is away).
+export function coalesced(fn) {
+    let running = false;
+    let again = false;
+    return async function run() {
+        if (running) {
+            again = true;
+            return;
+        }
+        running = true;
+        try {
+            do {
+                again = false;
+                await fn().catch(() => {});
+            } while (again);
+        } finally {
+            running = false;
+        }
+    };
+}
+
 // GET a JSON answer; throws when the station is away or refuses (the error's status says which:
 // 0 for away).
 export async function getJson(path) {

@@ -3,7 +3,7 @@
 // truth: a button asks, and the tile changes when the station's event says so.  With a
 // sign-in the page shows its form first; a scanner types each unit's serial into its tile's
 // field and presses Enter, which programs that tile and moves on to the next idle one.
-import { download, followEvents, getJson, hasToken, postJson } from './api.mjs';
+import { coalesced, download, followEvents, getJson, hasToken, postJson } from './api.mjs';
 import { BlockChart, HoursChart } from './charts.mjs';
 import {
     PROGRAMMABLE,
@@ -377,27 +377,6 @@ programAll.addEventListener('click', () => {
 });
 
 // ---- Station, counts, charts, history ----------------------------------------------------
-
-// Runs fn now, or once more after the call in flight: never two at once, none lost.
-function coalesced(fn) {
-    let running = false;
-    let again = false;
-    return async function run() {
-        if (running) {
-            again = true;
-            return;
-        }
-        running = true;
-        try {
-            do {
-                again = false;
-                await fn().catch(() => {}); // the stream's state shows when the station is away
-            } while (again);
-        } finally {
-            running = false;
-        }
-    };
-}
 
 const refreshStation = coalesced(async () => {
     const [station, shelf] = await Promise.all([getJson('/api/station'), getJson('/api/shelf')]);

@@ -3,7 +3,7 @@
 // every station with their station and a search; and on the bench view the banner
 // ([data-site="unreachable"]) once the site has not answered for over a minute, with the runs
 // that wait to be sent.  All of it is read from the station's /api/site answers.
-import { getAnswer } from './api.mjs';
+import { coalesced, getAnswer } from './api.mjs';
 import { formatClock, formatPercent, formatSeconds, hex } from './format.mjs';
 
 const BANNER_AFTER_S = 60;
@@ -17,27 +17,6 @@ const site = {
     bannerTimer: 0,
     viewTimer: 0,
 };
-
-// Runs fn now, or once more after the call in flight: never two at once, none lost.
-function coalesced(fn) {
-    let running = false;
-    let again = false;
-    return async function run() {
-        if (running) {
-            again = true;
-            return;
-        }
-        running = true;
-        try {
-            do {
-                again = false;
-                await fn().catch(() => {});
-            } while (again);
-        } finally {
-            running = false;
-        }
-    };
-}
 
 // ---- The banner on the bench view -------------------------------------------------------
 

@@ -181,6 +181,19 @@ class Page:
         self.button(name, action).click()
 
 
+def report_failure(failure, driver, picture, folder):
+    """What a failed browser test leaves to look at: the failure, a picture of the page (as
+    `picture` in the screenshots), the browser's log and the end of each log of the folder."""
+    print(f'FAILED: {getattr(failure, "msg", None) or repr(failure)}')
+    if driver is not None:
+        driver.save_screenshot(picture)
+        print(f'   the page: {picture}')
+        for entry in driver.get_log('browser'):
+            print(f'   browser: {entry["level"]} {entry["message"]}')
+    for log in sorted(name for name in os.listdir(folder) if name.endswith('.log')):
+        print(f'--- {log}\n' + open(os.path.join(folder, log)).read()[-4000:])
+
+
 def run(args, folder):
     bench = Bench(args, folder)
     driver = None
@@ -305,14 +318,7 @@ def run(args, folder):
                    'VYRA_UNSIGNED.A37')
         return 0
     except (AssertionError, TimeoutException) as failure:
-        print(f'FAILED: {getattr(failure, "msg", None) or repr(failure)}')
-        if driver is not None:
-            driver.save_screenshot(os.path.join(args.shots, 'failure.png'))
-            print(f'   the page: {os.path.join(args.shots, "failure.png")}')
-            for entry in driver.get_log('browser'):
-                print(f'   browser: {entry["level"]} {entry["message"]}')
-        for log in sorted(name for name in os.listdir(folder) if name.endswith('.log')):
-            print(f'--- {log}\n' + open(os.path.join(folder, log)).read()[-4000:])
+        report_failure(failure, driver, os.path.join(args.shots, 'failure.png'), folder)
         return 1
     finally:
         if driver is not None:
@@ -407,13 +413,7 @@ def run_scanner(args, folder):
         assert severe == [], severe
         return 0
     except (AssertionError, TimeoutException) as failure:
-        print(f'FAILED: {getattr(failure, "msg", None) or repr(failure)}')
-        if driver is not None:
-            driver.save_screenshot(os.path.join(args.shots, 'failure-scanner.png'))
-            for entry in driver.get_log('browser'):
-                print(f'   browser: {entry["level"]} {entry["message"]}')
-        for log in sorted(name for name in os.listdir(folder) if name.endswith('.log')):
-            print(f'--- {log}\n' + open(os.path.join(folder, log)).read()[-4000:])
+        report_failure(failure, driver, os.path.join(args.shots, 'failure-scanner.png'), folder)
         return 1
     finally:
         if driver is not None:

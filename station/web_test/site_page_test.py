@@ -178,13 +178,8 @@ def run(args, folder):
         assert a.get('/api/site')['pending'] == 0
         return 0
     except (AssertionError, page_test.TimeoutException) as failure:
-        print(f'FAILED: {getattr(failure, "msg", None) or repr(failure)}')
-        if driver is not None:
-            driver.save_screenshot(os.path.join(args.shots, 'site-failure.png'))
-            for entry in driver.get_log('browser'):
-                print(f'   browser: {entry["level"]} {entry["message"]}')
-        for log in sorted(name for name in os.listdir(folder) if name.endswith('.log')):
-            print(f'--- {log}\n' + open(os.path.join(folder, log)).read()[-3000:])
+        page_test.report_failure(failure, driver, os.path.join(args.shots, 'site-failure.png'),
+                                 folder)
         return 1
     finally:
         if driver is not None:

@@ -14,7 +14,8 @@ import subprocess
 import sys
 import tempfile
 
-from page_test import CHROMEDRIVER, CHROMIUM, SKIPPED, WAIT, Page, browser, first_line, webdriver
+from page_test import (CHROMEDRIVER, CHROMIUM, SKIPPED, WAIT, Page, browser, first_line,
+                       report_failure, webdriver)
 
 if webdriver is not None:
     from selenium.common.exceptions import TimeoutException
@@ -114,14 +115,8 @@ def run(args, folder):
         assert 'token travels in clear text' in page.find(warning).text
         return 0
     except (AssertionError, TimeoutException, subprocess.CalledProcessError) as failure:
-        print(f'FAILED: {getattr(failure, "msg", None) or repr(failure)}')
-        if driver is not None:
-            driver.save_screenshot(os.path.join(args.shots, 'tls-failure.png'))
-            print(f'   the page: {os.path.join(args.shots, "tls-failure.png")}')
-            for entry in driver.get_log('browser'):
-                print(f'   browser: {entry["level"]} {entry["message"]}')
-        if os.path.exists(bench.path('station.log')):
-            print('--- station.log\n' + open(bench.path('station.log')).read()[-4000:])
+        report_failure(failure, driver, os.path.join(args.shots, 'tls-failure.png'),
+                       bench.folder)
         return 1
     finally:
         if driver is not None:
